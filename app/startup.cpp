@@ -1,0 +1,75 @@
+#include "app/program.h"
+#include "backends/amd/adl.h"
+#include "backends/amd/amd.h"
+#include "backends/nvidia/nvidia.h"
+
+ProgramState State;
+
+namespace {
+
+template <typename T>
+T* allocate_table(int32_t entries) {
+  return static_cast<T*>(HeapAlloc(State.heap, HEAP_ZERO_MEMORY, sizeof(T) * entries));
+}
+
+bool select_amd() {
+  State.amd_selected = 1;
+  amd_setup();
+  return true;
+}
+
+bool select_nvidia() {
+  State.nvidia_selected = 1;
+  nvidia_setup();
+  return true;
+}
+
+// Releases what start-up made and ends the process. A worker that had to be cut off may have
+// died inside the driver or the loader holding their locks: then nothing that could wait on
+// them (driver detach routines) may run, so the process is ended without them.
+[[noreturn]] void finish(bool worker_cut_off) {
+  facade_end();
+  text_release_area();
+  HeapDestroy(State.heap);
+  if (worker_cut_off) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(State.exit_code));
+  ExitProcess(static_cast<UINT>(State.exit_code));
+}
+
+}  // namespace
+
+void program_start() {
+  State = ProgramState{};
+  State.instance = GetModuleHandleW(nullptr);
+  State.heap = HeapCreate(0, 4096, 0);
+  facade_start(State.heap, State.instance);
+  State.GpuHandleTable = allocate_table<void*>(GpuTableEntries);
+  State.GpuNameTable = allocate_table<TextVariable>(GpuTableEntries);
+  State.AdapterInfoTable = allocate_table<AdapterInfo>(InitialAdapterRecords);
+  State.amd_selected = 0;
+  State.nvidia_selected = 0;
+}
+
+bool program_select_backend() {
+  if (library_open(VendorLibrary, L"atiadlxx.dll")) return select_amd();
+  library_close(VendorLibrary);
+  if (library_open(VendorLibrary, L"atiadlxy.dll")) return select_amd();
+  if (library_open(VendorLibrary, L"nvapi64.dll")) return select_nvidia();
+  if (library_open(VendorLibrary, L"nvapi.dll")) return select_nvidia();
+  message_box(L"error", L"Unable to load API library");
+  return false;
+}
+
+void program_run() {
+  program_start();
+  if (!program_select_backend()) finish(false);
+  if (!monitor_run()) {
+    library_close(VendorLibrary);
+    finish(false);
+  }
+  const bool cut_off = thread_kill(State.SensorThread);
+  if (!cut_off) {
+    if (State.amd_selected == 1) amd_shutdown();
+    library_close(VendorLibrary);
+  }
+  finish(cut_off);
+}

@@ -1,0 +1,51 @@
+#include "facade/library.h"
+
+#include "facade/runtime.h"
+
+namespace {
+
+struct LibraryRecord {
+  HMODULE handle;  // 0 while the number is not open
+};
+
+constexpr int32_t LibraryGrowthStep = 16;
+constexpr int NameBufferSize = 260;
+
+ObjectTable* LibraryTable;
+
+HMODULE open_handle(ObjectNumber number) {
+  const auto* record = static_cast<const LibraryRecord*>(object_get(LibraryTable, number));
+  return record ? record->handle : nullptr;
+}
+
+}  // namespace
+
+void libraries_start() {
+  LibraryTable = table_create(sizeof(LibraryRecord), LibraryGrowthStep, library_close);
+}
+
+void libraries_end() { object_free_all(LibraryTable); }
+
+HMODULE library_open(ObjectNumber number, const wchar_t* file) {
+  auto* record = static_cast<LibraryRecord*>(object_slot(LibraryTable, number));
+  if (!record || !file) return nullptr;
+  record->handle = LoadLibraryW(file);
+  return record->handle;
+}
+
+void library_close(ObjectNumber number) {
+  auto* record = static_cast<LibraryRecord*>(object_get(LibraryTable, number));
+  if (!record) return;
+  FreeLibrary(record->handle);
+  record->handle = nullptr;
+}
+
+FARPROC library_find(ObjectNumber number, const wchar_t* name) {
+  const HMODULE module = open_handle(number);
+  if (!name || !module) return nullptr;
+  char name8[NameBufferSize];
+  // A name whose 8-bit form does not fit, zero included, makes the conversion fail.
+  if (!WideCharToMultiByte(CP_ACP, 0, name, -1, name8, NameBufferSize, nullptr, nullptr))
+    return nullptr;
+  return GetProcAddress(module, name8);
+}

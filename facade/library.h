@@ -1,0 +1,57 @@
+// Calls into a library loaded at run time, by exported name, with 0 to 20 pointer-sized
+// arguments. Any thread, while library numbers are not being opened or closed.
+#pragma once
+
+#include "facade/facade.h"
+
+#include <type_traits>
+
+// The export's address, or null when the name is absent, too long for a 260-byte 8-bit name,
+// the number is not open, or the library has no such export.
+FARPROC library_find(ObjectNumber number, const wchar_t* name);
+
+// True when the number's library exports `name`: lets a caller tell a missing export from an
+// export that answered 0.
+inline bool library_has_export(ObjectNumber number, const wchar_t* name) {
+  return library_find(number, name) != nullptr;
+}
+
+template <typename T>
+intptr_t library_argument(T value) {
+  if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>)
+    return reinterpret_cast<intptr_t>(value);
+  else
+    return static_cast<intptr_t>(value);
+}
+
+template <typename T>
+using PointerSized = intptr_t;
+
+// Calls the function at `address` with `arguments` in order, each widened to a pointer-sized
+// integer, under the platform's calling convention; answers its pointer-sized result.
+template <typename... Arguments>
+intptr_t library_call_address(FARPROC address, Arguments... arguments) {
+  static_assert(sizeof...(Arguments) <= 20, "library_call takes at most 20 arguments");
+  using Function = intptr_t(WINAPI*)(PointerSized<Arguments>...);
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(address))(
+      library_argument(arguments)...);
+}
+
+// Calls the export with `arguments`; answers its result, or 0 without calling anything when the
+// export cannot be found.
+template <typename... Arguments>
+intptr_t library_call(ObjectNumber number, const wchar_t* name, Arguments... arguments) {
+  const FARPROC address = library_find(number, name);
+  return address ? library_call_address(address, arguments...) : 0;
+}
+
+// As library_call, but tells a missing export apart: false without calling anything when the
+// export cannot be found, else true with the function's answer in `result`.
+template <typename... Arguments>
+bool library_call_if_exported(intptr_t& result, ObjectNumber number, const wchar_t* name,
+                              Arguments... arguments) {
+  const FARPROC address = library_find(number, name);
+  if (!address) return false;
+  result = library_call_address(address, arguments...);
+  return true;
+}

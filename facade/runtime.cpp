@@ -1,0 +1,95 @@
+#include "facade/runtime.h"
+
+#include <cstring>
+
+namespace {
+
+HANDLE Heap;
+HINSTANCE Instance;
+
+bool grow(ObjectTable* table, ObjectNumber number) {
+  const int64_t new_count = number + table->growth_step;
+  void* slots = HeapReAlloc(Heap, HEAP_ZERO_MEMORY, table->slots, sizeof(void*) * new_count);
+  if (!slots) return false;
+  table->slots = static_cast<void**>(slots);
+  table->slot_count = new_count;
+  return true;
+}
+
+bool holds_object(const void* record) {
+  return record && *static_cast<const uintptr_t*>(record) != 0;
+}
+
+}  // namespace
+
+HANDLE facade_heap() { return Heap; }
+HINSTANCE facade_instance() { return Instance; }
+
+void* heap_alloc(size_t size) { return HeapAlloc(Heap, HEAP_ZERO_MEMORY, size); }
+
+void heap_release(void* block) {
+  if (block) HeapFree(Heap, 0, block);
+}
+
+ObjectTable* table_create(int32_t record_size, int32_t growth_step, FreeRoutine free_routine) {
+  auto* table = static_cast<ObjectTable*>(heap_alloc(sizeof(ObjectTable)));
+  if (!table) return nullptr;
+  table->slots = static_cast<void**>(heap_alloc(sizeof(void*) * growth_step));
+  if (!table->slots) return nullptr;
+  table->record_size = record_size;
+  table->growth_step = growth_step;
+  table->slot_count = growth_step;
+  table->free_routine = free_routine;
+  return table;
+}
+
+void* object_slot(ObjectTable* table, ObjectNumber number) {
+  if (!table || number < 0) return nullptr;
+  if (number >= table->slot_count && !grow(table, number)) return nullptr;
+  void*& slot = table->slots[number];
+  if (slot) {
+    table->free_routine(number);
+    return slot;
+  }
+  slot = heap_alloc(table->record_size);
+  return slot;
+}
+
+void* object_get(const ObjectTable* table, ObjectNumber number) {
+  if (!table || number < 0 || number >= table->slot_count) return nullptr;
+  void* record = table->slots[number];
+  return holds_object(record) ? record : nullptr;
+}
+
+void object_clear(ObjectTable* table, ObjectNumber number) {
+  if (!table || number < 0 || number >= table->slot_count) return;
+  if (void* record = table->slots[number]) std::memset(record, 0, table->record_size);
+}
+
+void object_free_all(ObjectTable* table) {
+  if (!table) return;
+  for (ObjectNumber number = 0; number < table->slot_count; ++number)
+    if (holds_object(table->slots[number])) table->free_routine(number);
+}
+
+void facade_start(HANDLE heap, HINSTANCE instance) {
+  Heap = heap;
+  Instance = instance;
+  text_start();
+  font_start();
+  events_start();
+  windows_start();
+  gadgets_start();
+  libraries_start();
+  message_box_start();
+  thread_init();
+}
+
+// Fonts go last: the windows, and with them every label that uses a font, are gone by then.
+void facade_end() {
+  thread_end();
+  libraries_end();
+  windows_end();
+  events_end();
+  fonts_end();
+}

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the monitor and starts it under Wine. Without a real vendor driver in the Wine prefix it
+# runs on the simulated AMD driver with two adapters (the demo). Without $DISPLAY it runs on a
+# virtual display, saves a screenshot of the window after a few seconds and says where.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/build.sh >/dev/null
+build=$PWD/build/mingw-x64
+export WINEPREFIX=${WINEPREFIX:-$build/wineprefix-run} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+[ -f "$WINEPREFIX/system.reg" ] || bash scripts/wine-prefix.sh "$WINEPREFIX"
+
+system32=$WINEPREFIX/drive_c/windows/system32
+stage=$build/run
+rm -rf "$stage" && mkdir -p "$stage"
+cp "$build/bin/gputherm.exe" "$stage/"
+if ls "$system32"/{atiadlxx,atiadlxy,nvapi64}.dll >/dev/null 2>&1; then
+  echo "using the vendor driver installed in $WINEPREFIX"
+else
+  echo "no vendor driver installed: using the simulated AMD driver (two adapters)"
+  cp "$build/bin/drivers/atiadlxx.dll" "$stage/"
+  export SIMDRV_SCENARIO_FILE=$PWD/tools/drivers/demo.scenario
+fi
+
+if [ -n "${DISPLAY:-}" ]; then
+  cd "$stage" && exec wine gputherm.exe
+fi
+
+shot=${SCREENSHOT:-$build/gputherm.png}
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  cd "'"$stage"'" && wine gputherm.exe &
+  for _ in $(seq 100); do
+    window=$(xdotool search --name "^GPU Temperature$" 2>/dev/null | head -n 1) && [ -n "$window" ] && break
+    sleep 0.1
+  done
+  sleep 4  # a few readings, so that the labels show temperatures
+  import -window "$window" "'"$shot"'"
+  wineserver -k
+'
+echo "screenshot of the window: $shot"

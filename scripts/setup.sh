@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need on a Debian machine, when it is missing.
+set -euo pipefail
+packages=(g++-mingw-w64-x86-64 cmake make wine wine64 xvfb xauth xdotool googletest imagemagick)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

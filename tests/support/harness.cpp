@@ -1,0 +1,305 @@
+#include "tests/support/harness.h"
+
+#include <atomic>
+#include <fstream>
+#include <sstream>
+
+#include "facade/facade.h"
+
+HANDLE facade_for_tests() {
+  static const HANDLE heap = [] {
+    const HANDLE created = HeapCreate(0, 4096, 0);
+    facade_start(created, GetModuleHandleW(nullptr));
+    return created;
+  }();
+  return heap;
+}
+
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  for (;;) {
+    if (condition()) return true;
+    if (GetTickCount64() >= deadline) return false;
+    // Keep this thread's own windows alive while waiting.
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+  }
+}
+
+std::string narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string result(size, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                      nullptr, nullptr);
+  return result;
+}
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(size, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+  return result;
+}
+
+std::wstring bin_dir() {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring dir(path, length);
+  return dir.substr(0, dir.find_last_of(L"\\/"));
+}
+
+std::wstring drivers_dir() { return bin_dir() + L"\\drivers"; }
+
+std::wstring fresh_dir(const std::wstring& label) {
+  static std::atomic<int> serial{0};
+  const std::wstring root = bin_dir() + L"\\stage";
+  CreateDirectoryW(root.c_str(), nullptr);
+  for (;;) {
+    const std::wstring dir = root + L"\\" + label + L"-" +
+                             std::to_wstring(GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(serial++);
+    if (CreateDirectoryW(dir.c_str(), nullptr)) return dir;
+  }
+}
+
+std::string read_file(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  std::ostringstream contents;
+  contents << file.rdbuf();
+  return contents.str();
+}
+
+std::vector<std::string> read_log(const std::wstring& path) {
+  std::vector<std::string> lines;
+  std::istringstream stream(read_file(path));
+  for (std::string line; std::getline(stream, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+std::wstring stage(const std::wstring& label, const std::vector<std::wstring>& drivers) {
+  const std::wstring dir = fresh_dir(label);
+  CopyFileW((bin_dir() + L"\\gputherm.exe").c_str(), (dir + L"\\gputherm.exe").c_str(), FALSE);
+  for (const std::wstring& driver : drivers) {
+    const std::wstring file_name = driver.substr(driver.find_last_of(L'\\') + 1);
+    CopyFileW((drivers_dir() + L"\\" + driver).c_str(), (dir + L"\\" + file_name).c_str(), FALSE);
+  }
+  return dir;
+}
+
+namespace {
+
+// The parent's environment plus the simulated drivers' scenario and log.
+std::wstring environment_with(const std::wstring& scenario, const std::wstring& log) {
+  std::wstring block;
+  wchar_t* parent = GetEnvironmentStringsW();
+  for (const wchar_t* entry = parent; *entry; entry += wcslen(entry) + 1) {
+    const std::wstring text = entry;
+    if (text.rfind(L"SIMDRV_", 0) == 0) continue;
+    block += text;
+    block.push_back(L'\0');
+  }
+  FreeEnvironmentStringsW(parent);
+  block += L"SIMDRV_SCENARIO=" + scenario;
+  block.push_back(L'\0');
+  block += L"SIMDRV_LOG=" + log;
+  block.push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
+struct WindowSearch {
+  DWORD process;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect_process_window(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<WindowSearch*>(parameter);
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  if (process == search->process && IsWindowVisible(window)) search->found.push_back(window);
+  return TRUE;
+}
+
+HWND find_titled(const Program& program, const wchar_t* title, const wchar_t* class_wanted) {
+  for (HWND window : process_windows(program))
+    if (window_text(window) == title && (!class_wanted || class_name(window) == class_wanted))
+      return window;
+  return nullptr;
+}
+
+}  // namespace
+
+Program start_program(const std::wstring& dir, const std::string& scenario) {
+  Program program;
+  program.dir = dir;
+  program.log_path = dir + L"\\calls.log";
+  std::wstring environment = environment_with(widen(scenario), program.log_path);
+  std::wstring command = L"\"" + dir + L"\\gputherm.exe\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                 environment.data(), dir.c_str(), &startup, &program.process);
+  return program;
+}
+
+Program run_program(const std::wstring& label, const std::vector<std::wstring>& drivers,
+                    const std::string& scenario) {
+  return start_program(stage(label, drivers), scenario);
+}
+
+std::vector<HWND> process_windows(const Program& program) {
+  WindowSearch search{program.process.dwProcessId, {}};
+  EnumWindows(collect_process_window, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND wait_for_window(const Program& program, const wchar_t* title, DWORD timeout_ms) {
+  HWND window = nullptr;
+  wait_until([&] { return (window = find_titled(program, title, nullptr)) != nullptr; },
+             timeout_ms);
+  // The program shows its window before it fills it; a message sent to it is answered only once
+  // its thread waits for messages again, that is, when the window is complete.
+  DWORD_PTR answer = 0;
+  if (window) SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, timeout_ms, &answer);
+  return window;
+}
+
+HWND wait_for_error_box(const Program& program, DWORD timeout_ms) {
+  HWND box = nullptr;
+  wait_until([&] { return (box = find_titled(program, L"error", L"#32770")) != nullptr; },
+             timeout_ms);
+  return box;
+}
+
+std::wstring message_box_text(HWND box) {
+  // The text of a message box is its static control 0xFFFF.
+  return window_text(GetDlgItem(box, 0xFFFF));
+}
+
+void press_ok(HWND box) {
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
+}
+
+std::wstring window_text(HWND window) {
+  if (!window) return {};
+  wchar_t text[1024];
+  const int length = GetWindowTextW(window, text, 1024);
+  return std::wstring(text, length > 0 ? length : 0);
+}
+
+std::wstring class_name(HWND window) {
+  wchar_t name[256];
+  const int length = GetClassNameW(window, name, 256);
+  return std::wstring(name, length > 0 ? length : 0);
+}
+
+std::vector<HWND> child_windows(HWND parent) {
+  std::vector<HWND> children;
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    children.push_back(child);
+  return children;
+}
+
+SIZE client_size(HWND window) {
+  RECT rect{};
+  GetClientRect(window, &rect);
+  return {rect.right - rect.left, rect.bottom - rect.top};
+}
+
+RECT rect_in_parent(HWND child) {
+  RECT rect{};
+  GetWindowRect(child, &rect);
+  MapWindowPoints(HWND_DESKTOP, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+void request_close(HWND window, CloseBy how) {
+  switch (how) {
+    case CloseBy::CloseMessage:
+      PostMessageW(window, WM_CLOSE, 0, 0);
+      break;
+    case CloseBy::SystemCommand:
+      PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+      break;
+    case CloseBy::AltF4:
+      // What the default window procedure turns Alt+F4 into.
+      PostMessageW(window, WM_SYSKEYDOWN, VK_F4, 1 << 29);
+      break;
+  }
+}
+
+bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code) {
+  if (!program.process.hProcess) return false;
+  if (WaitForSingleObject(program.process.hProcess, timeout_ms) != WAIT_OBJECT_0) return false;
+  if (exit_code) GetExitCodeProcess(program.process.hProcess, exit_code);
+  return true;
+}
+
+void cleanup(Program& program) {
+  if (!program.process.hProcess) return;
+  if (WaitForSingleObject(program.process.hProcess, 0) != WAIT_OBJECT_0) {
+    TerminateProcess(program.process.hProcess, 99);
+    WaitForSingleObject(program.process.hProcess, 5000);
+  }
+  CloseHandle(program.process.hProcess);
+  CloseHandle(program.process.hThread);
+  program.process = {};
+}
+
+HWND row_label(HWND window, int row) { return GetDlgItem(window, row); }
+
+HWND row_frame(HWND window, int row) { return GetDlgItem(window, row + 10); }
+
+int row_count(HWND window) {
+  int frames = 0;
+  for (HWND child : child_windows(window))
+    if (class_name(child) == L"Button") ++frames;
+  return frames;
+}
+
+bool wait_for_label(HWND window, int row, const std::wstring& text, DWORD timeout_ms) {
+  return wait_until([&] { return window_text(row_label(window, row)) == text; }, timeout_ms);
+}
+
+std::vector<std::wstring> answer_error_boxes(const Program& program, size_t count,
+                                             DWORD timeout_ms) {
+  std::vector<std::wstring> texts;
+  HWND previous = nullptr;
+  for (size_t i = 0; i < count; ++i) {
+    HWND box = nullptr;
+    // A box that was answered may linger for a moment: wait for a different one.
+    wait_until([&] {
+      box = wait_for_error_box(program, 0);
+      return box && box != previous && IsWindow(box);
+    }, timeout_ms);
+    if (!box || box == previous) {
+      texts.emplace_back();
+      continue;
+    }
+    texts.push_back(message_box_text(box));
+    press_ok(box);
+    previous = box;
+  }
+  return texts;
+}
+
+bool log_has(const std::vector<std::string>& log, const std::string& fragment) {
+  return !log_lines_with(log, fragment).empty();
+}
+
+std::vector<std::string> log_lines_with(const std::vector<std::string>& log,
+                                        const std::string& fragment) {
+  std::vector<std::string> lines;
+  for (const std::string& line : log)
+    if (line.find(fragment) != std::string::npos) lines.push_back(line);
+  return lines;
+}

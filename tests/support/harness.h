@@ -1,0 +1,93 @@
+// Test support: the facade brought up inside a test process, and an end-to-end harness that
+// stages the program with simulated drivers, starts it and watches it as a user would.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// ---- in-process ----
+// Starts the facade once in this test process (own heap) and answers that heap.
+HANDLE facade_for_tests();
+
+// Waits for `condition` to hold, checking every few milliseconds, at most `timeout_ms`.
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 5000);
+
+// The folder of the running test executable; gputherm.exe is built beside it.
+std::wstring bin_dir();
+// The folder holding the simulated drivers under their vendor file names.
+std::wstring drivers_dir();
+// A new empty folder for this test (under the build tree), with a unique name.
+std::wstring fresh_dir(const std::wstring& label);
+
+// Reads a file whole; empty when missing.
+std::string read_file(const std::wstring& path);
+// The lines of a simulated driver's call log.
+std::vector<std::string> read_log(const std::wstring& path);
+std::string narrow(const std::wstring& text);
+std::wstring widen(const std::string& text);
+
+// ---- end-to-end ----
+struct Program {
+  PROCESS_INFORMATION process{};
+  std::wstring dir;       // staged folder
+  std::wstring log_path;  // the simulated drivers' call log
+};
+
+// Copies gputherm.exe and the named simulated drivers ("atiadlxx.dll", "nvapi.dll", or a variant
+// such as "variants\\no_temperature\\atiadlxx.dll") into a fresh folder, each under its file name.
+std::wstring stage(const std::wstring& label, const std::vector<std::wstring>& drivers);
+// Starts the staged program with `scenario` (the simulated drivers' scenario text) and a log.
+Program start_program(const std::wstring& dir, const std::string& scenario);
+// Stages and starts in one step.
+Program run_program(const std::wstring& label, const std::vector<std::wstring>& drivers,
+                    const std::string& scenario);
+
+// A visible top-level window of the process with the given title, or null after the timeout;
+// returns once the window's thread is back waiting for messages.
+HWND wait_for_window(const Program& program, const wchar_t* title, DWORD timeout_ms = 10000);
+// The process's message box titled "error", or null after the timeout.
+HWND wait_for_error_box(const Program& program, DWORD timeout_ms = 10000);
+// The text shown by a message box.
+std::wstring message_box_text(HWND box);
+// Presses the box's OK button.
+void press_ok(HWND box);
+// Visible top-level windows of the process.
+std::vector<HWND> process_windows(const Program& program);
+
+std::wstring window_text(HWND window);
+std::wstring class_name(HWND window);
+// Direct children of `parent`, in z-order.
+std::vector<HWND> child_windows(HWND parent);
+// Client size of a window.
+SIZE client_size(HWND window);
+// A child's rectangle in its parent's client coordinates.
+RECT rect_in_parent(HWND child);
+
+enum class CloseBy { CloseMessage, SystemCommand, AltF4 };
+// Asks the window to close the way a user would.
+void request_close(HWND window, CloseBy how = CloseBy::SystemCommand);
+// Waits for the process to end; false on timeout. `exit_code` receives its exit code.
+bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code);
+// Ends the process if it still runs and closes its handles.
+void cleanup(Program& program);
+
+// ---- the monitor window ----
+// Label r and frame r + 10 of the monitor window, found by their control identifiers.
+HWND row_label(HWND window, int row);
+HWND row_frame(HWND window, int row);
+// Number of frames in the window: one per displayed GPU.
+int row_count(HWND window);
+// Waits until label `row` reads `text`; false after the timeout.
+bool wait_for_label(HWND window, int row, const std::wstring& text, DWORD timeout_ms = 5000);
+// Expects the "error" boxes with these texts, one after another, pressing OK on each. Answers
+// the texts actually seen (an empty text where no box came within the timeout).
+std::vector<std::wstring> answer_error_boxes(const Program& program, size_t count,
+                                             DWORD timeout_ms = 10000);
+// True when a line of the log contains `fragment`.
+bool log_has(const std::vector<std::string>& log, const std::string& fragment);
+// The log lines that contain `fragment`, in order.
+std::vector<std::string> log_lines_with(const std::vector<std::string>& log,
+                                        const std::string& fragment);
