@@ -1,0 +1,150 @@
+// Simulated AMD Display Library: the five ADL calls the monitor makes, answered from the
+// scenario the way the driver answers them. Built as atiadlxx.dll and atiadlxy.dll, and as
+// variants that lack one export each: an export table is fixed when the library is linked, so
+// the build gives each variant its own list of exports (a .def file) from these same functions.
+#include <cstdio>
+#include <cstring>
+
+#include "backends/amd/adl.h"
+#include "tools/drivers/simdrv.h"
+
+namespace {
+
+constexpr int ADL_OK = 0;
+constexpr int ADL_ERR_NOT_INIT = -2;
+constexpr int ADL_ERR_INVALID_PARAM_SIZE = -4;
+constexpr int ADL_ERR_INVALID_ADL_IDX = -5;
+constexpr int ADL_ERR_INVALID_CONTROLLER_IDX = -6;
+constexpr int ADL_ERR_NULL_POINTER = -9;
+constexpr int ADL_ERR_INVALID_CALLBACK = -11;
+
+using AdlAllocCallback = void*(__stdcall*)(int);
+
+bool MainControlCreated = false;  // guarded by the simulation lock
+
+bool refused() { return sim_scenario().init_check && !MainControlCreated; }
+
+void fill_adapter(AdapterInfo* info, const SimDevice& adapter, int position) {
+  memset(info, 0, sizeof(*info));
+  info->iSize = sizeof(AdapterInfo);
+  info->iAdapterIndex = adapter.index;
+  sim_fill_text(info->strUDID, sizeof(info->strUDID), adapter.udid, adapter.udid_noterm);
+  info->iBusNumber = adapter.bus;
+  info->iDeviceNumber = adapter.device;
+  info->iFunctionNumber = adapter.function;
+  info->iVendorID = adapter.vendor;
+  sim_fill_text(info->strAdapterName, sizeof(info->strAdapterName), adapter.name,
+                adapter.name_noterm);
+  char text[64];
+  snprintf(text, sizeof(text), "\\\\.\\DISPLAY%d", position + 1);
+  sim_fill_text(info->strDisplayName, sizeof(info->strDisplayName), text, false);
+  info->iPresent = 1;
+  info->iExist = 1;
+  snprintf(text, sizeof(text), "SimulatedDriver\\%04d", position);
+  sim_fill_text(info->strDriverPath, sizeof(info->strDriverPath), text, false);
+  sim_fill_text(info->strPNPString, sizeof(info->strPNPString), adapter.udid, false);
+  info->iOSDisplayIndex = position;
+}
+
+SimDevice* adapter_with_index(int index) {
+  for (SimDevice& adapter : sim_scenario().adapters)
+    if (adapter.index == index) return &adapter;
+  return nullptr;
+}
+
+}  // namespace
+
+extern "C" int ADL_Main_Control_Create(AdlAllocCallback callback,
+                                          int iEnumConnectedAdapters) {
+  char args[128];
+  snprintf(args, sizeof(args), "0x%llX,%d", sim_address(reinterpret_cast<void*>(callback)),
+           iEnumConnectedAdapters);
+  sim_lock();
+  sim_reload();
+  sim_unlock();
+  return sim_answer("ADL_Main_Control_Create", -1, args, sizeof(args), [&](char*, size_t) {
+    const int size = sim_scenario().alloc_size;
+    if (size > 0) {
+      // ADL hands its caller memory through this callback; calling it once at creation shows
+      // whether the caller passed a real allocator.
+      if (!callback) return ADL_ERR_INVALID_CALLBACK;
+      char callback_args[32];
+      snprintf(callback_args, sizeof(callback_args), "%d", size);
+      char result[32];
+      snprintf(result, sizeof(result), "0x%llX", sim_address(callback(size)));
+      sim_log_call("alloc_callback", callback_args, result);
+    }
+    MainControlCreated = true;
+    return ADL_OK;
+  });
+}
+
+extern "C" int ADL_Main_Control_Destroy() {
+  char args[8] = "";
+  return sim_answer("ADL_Main_Control_Destroy", -1, args, sizeof(args), [](char*, size_t) {
+    MainControlCreated = false;
+    return ADL_OK;
+  });
+}
+
+extern "C" int ADL_Adapter_NumberOfAdapters_Get(int* lpNumAdapters) {
+  char args[128];
+  snprintf(args, sizeof(args), "0x%llX", sim_address(lpNumAdapters));
+  return sim_answer("ADL_Adapter_NumberOfAdapters_Get", -1, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (refused()) return ADL_ERR_NOT_INIT;
+                      if (!lpNumAdapters) return ADL_ERR_NULL_POINTER;
+                      *lpNumAdapters = static_cast<int>(sim_reported(sim_scenario().adapters));
+                      sim_append(details, size, " out=%d", *lpNumAdapters);
+                      return ADL_OK;
+                    });
+}
+
+extern "C" int ADL_Adapter_AdapterInfo_Get(AdapterInfo* lpInfo, int iInputSize) {
+  char args[128];
+  snprintf(args, sizeof(args), "0x%llX,%d", sim_address(lpInfo), iInputSize);
+  return sim_answer("ADL_Adapter_AdapterInfo_Get", -1, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (refused()) return ADL_ERR_NOT_INIT;
+                      if (!lpInfo) return ADL_ERR_NULL_POINTER;
+                      if (iInputSize < static_cast<int>(sizeof(AdapterInfo)))
+                        return ADL_ERR_INVALID_PARAM_SIZE;
+                      // Whole records only, and never past the size the caller gave.
+                      const std::vector<SimDevice>& adapters = sim_scenario().adapters;
+                      size_t records = static_cast<size_t>(iInputSize) / sizeof(AdapterInfo);
+                      if (records > adapters.size()) records = adapters.size();
+                      for (size_t i = 0; i < records; ++i)
+                        fill_adapter(lpInfo + i, adapters[i], static_cast<int>(i));
+                      sim_append(details, size, " out=%zu", records);
+                      return ADL_OK;
+                    });
+}
+
+extern "C" int ADL_Overdrive5_Temperature_Get(int iAdapterIndex, int iThermalControllerIndex,
+                                                 ADLTemperature* lpTemperature) {
+  char args[160];
+  snprintf(args, sizeof(args), "%d,%d,0x%llX", iAdapterIndex, iThermalControllerIndex,
+           sim_address(lpTemperature));
+  if (lpTemperature) sim_append(args, sizeof(args), " iSize=%d", lpTemperature->iSize);
+  return sim_answer("ADL_Overdrive5_Temperature_Get", iAdapterIndex, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (refused()) return ADL_ERR_NOT_INIT;
+                      if (!lpTemperature) return ADL_ERR_NULL_POINTER;
+                      SimDevice* adapter = adapter_with_index(iAdapterIndex);
+                      if (!adapter) return ADL_ERR_INVALID_ADL_IDX;
+                      if (iThermalControllerIndex != 0) return ADL_ERR_INVALID_CONTROLLER_IDX;
+                      lpTemperature->iTemperature = sim_next_temperature(*adapter, true);
+                      sim_append(details, size, " out=%d", lpTemperature->iTemperature);
+                      return ADL_OK;
+                    });
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void*) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(module);
+    sim_attach(module);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    sim_detach();
+  }
+  return TRUE;
+}

@@ -1,0 +1,235 @@
+// Simulated NVIDIA driver library: its one export nvapi_QueryInterface hands out the NVAPI
+// functions the monitor uses, answered from the scenario the way the driver answers them. Built
+// as nvapi64.dll and nvapi.dll, and as a variant that does not export it (the build lists the
+// exports in a .def file).
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "tools/drivers/simdrv.h"
+
+namespace {
+
+constexpr int32_t NVAPI_OK = 0;
+constexpr int32_t NVAPI_API_NOT_INITIALIZED = -4;
+constexpr int32_t NVAPI_INVALID_ARGUMENT = -5;
+constexpr int32_t NVAPI_INCOMPATIBLE_STRUCT_VERSION = -9;
+constexpr int32_t NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE = -101;
+
+constexpr uint32_t NVAPI_MAX_PHYSICAL_GPUS = 64;
+constexpr size_t NVAPI_SHORT_STRING_MAX = 64;
+constexpr uint32_t NVAPI_THERMAL_TARGET_ALL = 15;
+constexpr int32_t NVAPI_THERMAL_CONTROLLER_GPU_INTERNAL = 1;
+constexpr int32_t NVAPI_THERMAL_TARGET_GPU = 1;
+
+struct NvThermalSensor {
+  int32_t controller;
+  uint32_t defaultMinTemp;
+  uint32_t defaultMaxTemp;
+  int32_t currentTemp;
+  int32_t target;
+};
+struct NvGpuThermalSettings {
+  uint32_t version;
+  uint32_t count;
+  NvThermalSensor sensor[3];
+};
+static_assert(sizeof(NvGpuThermalSettings) == 68);
+static_assert(offsetof(NvGpuThermalSettings, sensor) == 8);
+
+// Versions 1 and 2 share the 68-byte layout; version 2 only reads the limits as signed.
+constexpr uint32_t THERMAL_SETTINGS_VER_1 = 68u | (1u << 16);
+constexpr uint32_t THERMAL_SETTINGS_VER_2 = 68u | (2u << 16);
+
+bool DriverInitialised = false;  // guarded by the simulation lock
+uintptr_t HookContext = 0;       // what the pre-call hook hands the post-call hook, per call
+
+bool refused() { return sim_scenario().init_check && !DriverInitialised; }
+
+// Handles are opaque to the caller; these are recognisable in the log and checkable here.
+void* handle_of(size_t position) {
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(0x10DE0000u + (position + 1) * 0x10u));
+}
+
+// The GPU position a handle stands for, or -1 when it is no handle this driver gave out.
+int position_of(const void* handle) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  if (value <= 0x10DE0000u || (value - 0x10DE0000u) % 0x10u != 0) return -1;
+  const uintptr_t position = (value - 0x10DE0000u) / 0x10u - 1;
+  return position < sim_scenario().gpus.size() ? static_cast<int>(position) : -1;
+}
+
+int position_unlocked(const void* handle) {
+  sim_lock();
+  const int position = position_of(handle);
+  sim_unlock();
+  return position;
+}
+
+int32_t Initialize() {
+  sim_lock();
+  sim_reload();
+  sim_unlock();
+  char args[8] = "";
+  return sim_answer("NvAPI_Initialize", -1, args, sizeof(args), [](char*, size_t) {
+    DriverInitialised = true;
+    return NVAPI_OK;
+  });
+}
+
+int32_t Unload() {
+  char args[8] = "";
+  return sim_answer("NvAPI_Unload", -1, args, sizeof(args), [](char*, size_t) {
+    if (!DriverInitialised) return NVAPI_API_NOT_INITIALIZED;
+    DriverInitialised = false;
+    return NVAPI_OK;
+  });
+}
+
+int32_t EnumPhysicalGPUs(void** handles, uint32_t* count) {
+  char args[128];
+  snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(handles), sim_address(count));
+  return sim_answer("NvAPI_EnumPhysicalGPUs", -1, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (refused()) return NVAPI_API_NOT_INITIALIZED;
+                      if (!handles || !count) return NVAPI_INVALID_ARGUMENT;
+                      const SimScenario& scenario = sim_scenario();
+                      const long long reported = sim_reported(scenario.gpus);
+                      long long written = reported < 0 ? 0 : reported;
+                      if (written > NVAPI_MAX_PHYSICAL_GPUS) written = NVAPI_MAX_PHYSICAL_GPUS;
+                      if (scenario.handles >= 0) written = scenario.handles;
+                      for (long long i = 0; i < written; ++i)
+                        handles[i] = handle_of(static_cast<size_t>(i));
+                      *count = static_cast<uint32_t>(reported);
+                      sim_append(details, size, " out=%u handles=%lld", *count, written);
+                      return NVAPI_OK;
+                    });
+}
+
+int32_t GetFullName(void* handle, char* name) {
+  char args[128];
+  snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(handle), sim_address(name));
+  return sim_answer("NvAPI_GPU_GetFullName", position_unlocked(handle), args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (refused()) return NVAPI_API_NOT_INITIALIZED;
+                      const int position = position_of(handle);
+                      if (position < 0) return NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE;
+                      if (!name) return NVAPI_INVALID_ARGUMENT;
+                      const SimDevice& gpu = sim_scenario().gpus[position];
+                      sim_fill_text(name, NVAPI_SHORT_STRING_MAX, gpu.name, gpu.name_noterm);
+                      sim_append(details, size, " out=%zu",
+                                 strnlen(name, NVAPI_SHORT_STRING_MAX));
+                      return NVAPI_OK;
+                    });
+}
+
+int32_t GetThermalSettings(void* handle, uint32_t sensor_index, NvGpuThermalSettings* settings) {
+  char args[256];
+  snprintf(args, sizeof(args), "0x%llX,%u,0x%llX", sim_address(handle), sensor_index,
+           sim_address(settings));
+  if (settings)
+    sim_append(args, sizeof(args), " version=0x%08X sensors=%u controller=%d target=%d",
+               settings->version, settings->count, settings->sensor[0].controller,
+               settings->sensor[0].target);
+  return sim_answer(
+      "NvAPI_GPU_GetThermalSettings", position_unlocked(handle), args, sizeof(args),
+      [&](char* details, size_t size) {
+        if (refused()) return NVAPI_API_NOT_INITIALIZED;
+        const int position = position_of(handle);
+        if (position < 0) return NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE;
+        if (!settings) return NVAPI_INVALID_ARGUMENT;
+        if (settings->version != THERMAL_SETTINGS_VER_1 &&
+            settings->version != THERMAL_SETTINGS_VER_2)
+          return NVAPI_INCOMPATIBLE_STRUCT_VERSION;
+        // The simulated GPU has one sensor, its internal one.
+        if (sensor_index != 0 && sensor_index != NVAPI_THERMAL_TARGET_ALL)
+          return NVAPI_INVALID_ARGUMENT;
+        NvThermalSensor& sensor = settings->sensor[0];
+        settings->count = 1;
+        sensor.controller = NVAPI_THERMAL_CONTROLLER_GPU_INTERNAL;
+        sensor.defaultMinTemp = 0;
+        sensor.defaultMaxTemp = 127;
+        sensor.currentTemp = sim_next_temperature(sim_scenario().gpus[position], false);
+        sensor.target = NVAPI_THERMAL_TARGET_GPU;
+        sim_append(details, size, " out=%d", sensor.currentTemp);
+        return NVAPI_OK;
+      });
+}
+
+// The pre-call hook leaves a fresh context value that the post-call hook must get back.
+int32_t PreCallHook(uint32_t id, void** context) {
+  char args[160];
+  snprintf(args, sizeof(args), "0x%08X,0x%llX", id, sim_address(context));
+  if (context) sim_append(args, sizeof(args), " context=0x%llX", sim_address(*context));
+  return sim_answer("PreCallHook", -1, args, sizeof(args), [&](char* details, size_t size) {
+    if (!context) return NVAPI_INVALID_ARGUMENT;
+    *context = reinterpret_cast<void*>(0xC0DE0000u + (++HookContext & 0xFFFFu));
+    sim_append(details, size, " out=0x%llX", sim_address(*context));
+    return NVAPI_OK;
+  });
+}
+
+int32_t PostCallHook(uint32_t id, void* context, int32_t status) {
+  char args[160];
+  snprintf(args, sizeof(args), "0x%08X,0x%llX,%d", id, sim_address(context), status);
+  return sim_answer("PostCallHook", -1, args, sizeof(args), [](char*, size_t) { return NVAPI_OK; });
+}
+
+struct NvFunction {
+  uint32_t id;
+  const char* name;
+  void* address;
+};
+
+template <typename Function>
+void* address_of(Function* function) {
+  return reinterpret_cast<void*>(function);
+}
+
+const NvFunction Functions[] = {
+    {0x0150E828u, "NvAPI_Initialize", address_of(&Initialize)},
+    {0xD22BDD7Eu, "NvAPI_Unload", address_of(&Unload)},
+    {0xE5AC921Fu, "NvAPI_EnumPhysicalGPUs", address_of(&EnumPhysicalGPUs)},
+    {0xCEEE8E9Fu, "NvAPI_GPU_GetFullName", address_of(&GetFullName)},
+    {0xE3640A56u, "NvAPI_GPU_GetThermalSettings", address_of(&GetThermalSettings)},
+    {0x33C7358Cu, "PreCallHook", address_of(&PreCallHook)},
+    {0x593E8644u, "PostCallHook", address_of(&PostCallHook)},
+};
+
+// What the driver answers for `id`: null for an unknown id, a missing function, or a hook the
+// scenario leaves out. Caller holds the lock.
+bool offered(const NvFunction& function) {
+  const SimScenario& scenario = sim_scenario();
+  if (sim_missing(function.name)) return false;
+  if (function.id == 0x33C7358Cu) return scenario.hook_pre;
+  if (function.id == 0x593E8644u) return scenario.hook_post;
+  return true;
+}
+
+}  // namespace
+
+extern "C" void* nvapi_QueryInterface(unsigned int id) {
+  sim_lock();
+  // Asking for the initialise function starts a session: a changed scenario applies from here.
+  if (id == 0x0150E828u) sim_reload();
+  void* address = nullptr;
+  for (const NvFunction& function : Functions)
+    if (function.id == id && offered(function)) address = function.address;
+  sim_unlock();
+  char args[32];
+  snprintf(args, sizeof(args), "0x%08X", id);
+  char status[32];
+  snprintf(status, sizeof(status), "0x%llX", sim_address(address));
+  sim_log_call("nvapi_QueryInterface", args, status);
+  return address;
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void*) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(module);
+    sim_attach(module);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    sim_detach();
+  }
+  return TRUE;
+}

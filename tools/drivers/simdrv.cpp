@@ -1,0 +1,520 @@
+#include "tools/drivers/simdrv.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct SimWord {
+  std::string key;
+  std::string value;
+  bool has_value = false;
+};
+
+char ModuleName[MAX_PATH] = "simdrv";
+volatile LONG LockOwner = 0;  // thread id of the holder, 0 when free
+SimScenario Scenario;
+std::string ScenarioSource;  // the text the state was built from, tagged by where it came from
+bool ScenarioRead = false;
+
+// More than enough for any count test; a larger `count=` is still reported as given.
+constexpr long long MaxSynthesised = 4096;
+
+bool thread_alive(DWORD id) {
+  HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, id);
+  if (!thread) return false;
+  const bool alive = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+  CloseHandle(thread);
+  return alive;
+}
+
+std::wstring environment(const wchar_t* name) {
+  const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return {};
+  std::wstring value(size, L'\0');
+  const DWORD length = GetEnvironmentVariableW(name, value.data(), size);
+  value.resize(length < size ? length : 0);
+  return value;
+}
+
+// Scenario text is handed to the program as the vendor's 8-bit text, in the ANSI code page.
+std::string to_ansi(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string result(size > 0 ? size : 0, '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                      nullptr, nullptr);
+  return result;
+}
+
+std::string read_whole_file(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string text;
+  char chunk[4096];
+  DWORD got = 0;
+  while (text.size() < (4u << 20) && ReadFile(file, chunk, sizeof(chunk), &got, nullptr) && got)
+    text.append(chunk, got);
+  CloseHandle(file);
+  return text;
+}
+
+// Inline text wins over a file, so a test can override a shared scenario file.
+std::string scenario_source() {
+  const std::wstring inline_text = environment(L"SIMDRV_SCENARIO");
+  if (!inline_text.empty()) return "inline:" + to_ansi(inline_text);
+  const std::wstring path = environment(L"SIMDRV_SCENARIO_FILE");
+  if (!path.empty()) return "file:" + read_whole_file(path);
+  return "none:";
+}
+
+// Lines end at a newline or ';' and comments at '#', except inside a quoted value.
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines(1);
+  bool quoted = false;
+  bool comment = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (!quoted && (c == '\n' || c == ';')) {
+      lines.emplace_back();
+      comment = false;
+      continue;
+    }
+    if (comment) continue;
+    if (!quoted && c == '#') {
+      comment = true;
+      continue;
+    }
+    if (c == '\r') continue;
+    lines.back().push_back(c);
+    if (quoted && c == '\\' && i + 1 < text.size()) {
+      lines.back().push_back(text[++i]);
+    } else if (c == '"') {
+      quoted = !quoted;
+    }
+  }
+  return lines;
+}
+
+std::vector<SimWord> split_words(const std::string& line) {
+  std::vector<SimWord> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    if (line[i] == ' ' || line[i] == '\t') {
+      ++i;
+      continue;
+    }
+    SimWord word;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '=')
+      word.key.push_back(line[i++]);
+    if (i < line.size() && line[i] == '=') {
+      word.has_value = true;
+      ++i;
+      if (i < line.size() && line[i] == '"') {
+        for (++i; i < line.size() && line[i] != '"'; ++i) {
+          if (line[i] == '\\' && i + 1 < line.size()) ++i;
+          word.value.push_back(line[i]);
+        }
+        ++i;
+      } else {
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') word.value.push_back(line[i++]);
+      }
+    }
+    words.push_back(word);
+  }
+  return words;
+}
+
+bool parse_number(const std::string& text, long long low, long long high, long long* number) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const long long value = strtoll(text.c_str(), &end, 0);
+  if (*end != '\0' || value < low || value > high) return false;
+  *number = value;
+  return true;
+}
+
+bool parse_int(const std::string& text, int* number) {
+  long long value = 0;
+  if (!parse_number(text, INT32_MIN, INT32_MAX, &value)) return false;
+  *number = static_cast<int>(value);
+  return true;
+}
+
+bool parse_temperature(const std::string& text, int32_t* temperature) {
+  if (text == "min32") {
+    *temperature = INT32_MIN;
+    return true;
+  }
+  if (text == "max32") {
+    *temperature = INT32_MAX;
+    return true;
+  }
+  int value = 0;
+  if (!parse_int(text, &value)) return false;
+  *temperature = value;
+  return true;
+}
+
+// `drift:LOW..HIGH` in whole degrees, or a comma list of readings in the driver's unit.
+bool parse_temps(const std::string& text, SimDevice* device) {
+  if (text.rfind("drift:", 0) == 0) {
+    const std::string range = text.substr(6);
+    const size_t dots = range.find("..");
+    int low = 0;
+    int high = 0;
+    if (dots == std::string::npos || !parse_int(range.substr(0, dots), &low) ||
+        !parse_int(range.substr(dots + 2), &high) || low > high || low < -273 || high > 2000)
+      return false;
+    device->drift = true;
+    device->drift_low = low * 1000;
+    device->drift_high = high * 1000;
+    return true;
+  }
+  std::vector<int32_t> temps;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    int32_t temperature = 0;
+    if (!parse_temperature(text.substr(start, comma - start), &temperature)) return false;
+    temps.push_back(temperature);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  device->temps = temps;
+  device->drift = false;
+  return true;
+}
+
+void report(int line, const char* problem, const std::string& word) {
+  char text[512];
+  snprintf(text, sizeof(text), "scenario error line=%d %s: %s", line, problem, word.c_str());
+  sim_log_text(text);
+}
+
+SimDevice default_device(bool gpu, size_t position) {
+  SimDevice device;
+  const int n = static_cast<int>(position);
+  char text[128];
+  snprintf(text, sizeof(text), gpu ? "Simulated GPU %d" : "Simulated Adapter %d", n);
+  device.name = text;
+  snprintf(text, sizeof(text), "PCI_VEN_%s&DEV_%04X&SUBSYS_00000000&REV_00_4&%X",
+           gpu ? "10DE" : "1002", 0x7300 + n, n);
+  device.udid = text;
+  device.index = n;
+  device.bus = n + 1;
+  device.vendor = gpu ? 0x10DE : 0x1002;
+  device.temps = {gpu ? 50 : 50000};
+  return device;
+}
+
+void parse_device(const std::vector<SimWord>& words, int line, bool gpu, SimScenario* scenario) {
+  std::vector<SimDevice>& list = gpu ? scenario->gpus : scenario->adapters;
+  SimDevice device = default_device(gpu, list.size());
+  for (size_t i = 1; i < words.size(); ++i) {
+    const SimWord& word = words[i];
+    bool ok = word.has_value;
+    if (word.key == "name") device.name = word.value;
+    else if (word.key == "udid") device.udid = word.value;
+    else if (word.key == "index") ok = ok && parse_int(word.value, &device.index);
+    else if (word.key == "bus") ok = ok && parse_int(word.value, &device.bus);
+    else if (word.key == "device") ok = ok && parse_int(word.value, &device.device);
+    else if (word.key == "function") ok = ok && parse_int(word.value, &device.function);
+    else if (word.key == "vendor") ok = ok && parse_int(word.value, &device.vendor);
+    else if (word.key == "temps") ok = ok && parse_temps(word.value, &device);
+    else if (word.key == "noterm") {
+      const std::string which = word.has_value ? word.value : "name";
+      ok = which == "name" || which == "udid" || which == "both";
+      device.name_noterm = which != "udid";
+      device.udid_noterm = which != "name";
+    } else {
+      report(line, "unknown field", word.key);
+      continue;
+    }
+    if (!ok) report(line, "bad value", word.key + "=" + word.value);
+  }
+  list.push_back(device);
+}
+
+void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
+                 SimScenario* scenario) {
+  if (words.size() < 2 || (kind == SIM_FAIL && !words[1].has_value)) {
+    report(line, "expected FUNCTION=STATUS or FUNCTION", words[0].key);
+    return;
+  }
+  SimFault fault;
+  fault.kind = kind;
+  fault.function = words[1].key;
+  if (kind == SIM_FAIL) {
+    int status = 0;
+    if (!parse_int(words[1].value, &status)) report(line, "bad status", words[1].value);
+    fault.status = status;
+  }
+  for (size_t i = 2; i < words.size(); ++i) {
+    const SimWord& word = words[i];
+    long long number = 0;
+    const bool ok = word.has_value && parse_number(word.value, 0, INT64_MAX, &number);
+    if (word.key == "from" && ok && number >= 1) fault.from = number;
+    else if (word.key == "to" && ok && number >= 1) fault.to = number;
+    else if ((word.key == "adapter" || word.key == "gpu") && ok && number <= INT32_MAX)
+      fault.device = static_cast<int>(number);
+    else report(line, "bad fault field", word.key + "=" + word.value);
+  }
+  scenario->faults.push_back(fault);
+}
+
+void parse_settings(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
+  for (const SimWord& word : words) {
+    long long number = 0;
+    bool ok = word.has_value;
+    if (word.key == "count") {
+      ok = ok && parse_number(word.value, INT32_MIN, UINT32_MAX, &number);
+      scenario->count_set = ok;
+      scenario->count = number;
+    } else if (word.key == "handles") {
+      ok = ok && parse_number(word.value, 0, 100000, &number);
+      scenario->handles = ok ? number : -1;
+    } else if (word.key == "hooks") {
+      ok = ok && (word.value == "both" || word.value == "pre" || word.value == "post" ||
+                  word.value == "none");
+      scenario->hook_pre = word.value == "both" || word.value == "pre";
+      scenario->hook_post = word.value == "both" || word.value == "post";
+    } else if (word.key == "seed") {
+      ok = ok && parse_number(word.value, 0, UINT32_MAX, &number);
+      scenario->random = static_cast<uint32_t>(number) | 1u;
+    } else if (word.key == "init") {
+      ok = ok && (word.value == "strict" || word.value == "lenient");
+      scenario->init_check = word.value != "lenient";
+    } else if (word.key == "alloc") {
+      ok = ok && parse_number(word.value, 1, 1 << 20, &number);
+      scenario->alloc_size = ok ? static_cast<int>(number) : 0;
+    } else {
+      report(line, "unknown setting", word.key);
+      continue;
+    }
+    if (!ok) report(line, "bad value", word.key + "=" + word.value);
+  }
+}
+
+// A `count=` beyond the listed entries is made up of default entries, so that a count test
+// does not need a line per adapter.
+void synthesise(std::vector<SimDevice>& list, bool gpu, long long count) {
+  const long long target = count < MaxSynthesised ? count : MaxSynthesised;
+  while (static_cast<long long>(list.size()) < target) list.push_back(default_device(gpu, list.size()));
+}
+
+SimScenario parse_scenario(const std::string& text) {
+  SimScenario scenario;
+  scenario.random = (GetTickCount() ^ (GetCurrentProcessId() << 16)) | 1u;
+  const std::vector<std::string> lines = split_lines(text);
+  for (size_t n = 0; n < lines.size(); ++n) {
+    const std::vector<SimWord> words = split_words(lines[n]);
+    const int line = static_cast<int>(n) + 1;
+    if (words.empty()) continue;
+    const std::string& kind = words[0].key;
+    if (words[0].has_value) parse_settings(words, line, &scenario);
+    else if (kind == "adapter") parse_device(words, line, false, &scenario);
+    else if (kind == "gpu") parse_device(words, line, true, &scenario);
+    else if (kind == "fail") parse_fault(words, line, SIM_FAIL, &scenario);
+    else if (kind == "hang") parse_fault(words, line, SIM_HANG, &scenario);
+    else if (kind == "missing" && words.size() >= 2) {
+      for (size_t i = 1; i < words.size(); ++i) scenario.missing.push_back(words[i].key);
+    } else {
+      report(line, "unknown line", kind);
+    }
+  }
+  if (scenario.count_set) {
+    synthesise(scenario.adapters, false, scenario.count);
+    synthesise(scenario.gpus, true, scenario.count);
+  }
+  return scenario;
+}
+
+uint32_t next_random(SimScenario& scenario) {
+  uint32_t x = scenario.random;
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  scenario.random = x;
+  return x;
+}
+
+// A reading moves by at most about 0.6 degrees a call and is pulled back toward the middle of
+// its range, which looks like a GPU under a steady load.
+int32_t drift_step(SimDevice& device) {
+  const long long low = device.drift_low;
+  const long long span = static_cast<long long>(device.drift_high) - low;
+  long long now = device.drift_now;
+  if (!device.drift_started) {
+    now = low + span * (30 + next_random(Scenario) % 40) / 100;
+    device.drift_started = true;
+  } else {
+    const long long middle = low + span / 2;
+    now += static_cast<long long>(next_random(Scenario) % 1201) - 600 + (middle - now) / 16;
+    if (now < low) now = low;
+    if (now > device.drift_high) now = device.drift_high;
+  }
+  device.drift_now = static_cast<int32_t>(now);
+  return device.drift_now;
+}
+
+void append_to_log(const char* line, size_t length) {
+  wchar_t path[MAX_PATH * 2];
+  const DWORD size = GetEnvironmentVariableW(L"SIMDRV_LOG", path, MAX_PATH * 2);
+  if (size == 0 || size >= MAX_PATH * 2) return;
+  // Opened and closed per line so that lines survive a killed process and several
+  // processes can append to one log; FILE_APPEND_DATA makes each write land at the end.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 50 && file == INVALID_HANDLE_VALUE; ++attempt) {
+    file = CreateFileW(path, FILE_APPEND_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_SHARING_VIOLATION) return;
+    if (file == INVALID_HANDLE_VALUE) Sleep(1);
+  }
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
+  CloseHandle(file);
+}
+
+// Formats one log line, always ending in a newline even when cut, and appends it.
+void write_line(const char* format, ...) {
+  char line[2048];
+  va_list arguments;
+  va_start(arguments, format);
+  int length = vsnprintf(line, sizeof(line) - 1, format, arguments);
+  va_end(arguments);
+  if (length < 0) return;
+  if (length > static_cast<int>(sizeof(line)) - 2) length = sizeof(line) - 2;
+  line[length] = '\n';
+  append_to_log(line, static_cast<size_t>(length) + 1);
+}
+
+}  // namespace
+
+void sim_attach(HMODULE module) {
+  wchar_t path[MAX_PATH];
+  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  if (length > 0 && length < MAX_PATH) {
+    const wchar_t* name = path;
+    for (const wchar_t* c = path; *c; ++c)
+      if (*c == L'\\' || *c == L'/') name = c + 1;
+    WideCharToMultiByte(CP_ACP, 0, name, -1, ModuleName, MAX_PATH, nullptr, nullptr);
+  }
+  char text[64];
+  snprintf(text, sizeof(text), "load pid=%lu", GetCurrentProcessId());
+  sim_log_text(text);
+  sim_lock();
+  sim_reload();
+  sim_unlock();
+}
+
+void sim_detach() { sim_log_text("unload"); }
+
+void sim_lock() {
+  const LONG me = static_cast<LONG>(GetCurrentThreadId());
+  for (;;) {
+    const LONG owner = InterlockedCompareExchange(&LockOwner, me, 0);
+    if (owner == 0) return;
+    if (!thread_alive(static_cast<DWORD>(owner)) &&
+        InterlockedCompareExchange(&LockOwner, me, owner) == owner)
+      return;
+    Sleep(1);
+  }
+}
+
+void sim_unlock() { InterlockedExchange(&LockOwner, 0); }
+
+void sim_reload() {
+  std::string source = scenario_source();
+  if (ScenarioRead && source == ScenarioSource) return;
+  ScenarioRead = true;
+  ScenarioSource = source;
+  Scenario = parse_scenario(source.substr(source.find(':') + 1));
+}
+
+SimScenario& sim_scenario() { return Scenario; }
+
+long long sim_reported(const std::vector<SimDevice>& devices) {
+  return Scenario.count_set ? Scenario.count : static_cast<long long>(devices.size());
+}
+
+SimFaultKind sim_fault(const char* function, int device, int32_t* status) {
+  SimFaultKind result = SIM_PASS;
+  for (SimFault& fault : Scenario.faults) {
+    if (fault.function != function || (fault.device >= 0 && fault.device != device)) continue;
+    ++fault.calls;
+    if (result != SIM_PASS || fault.calls < fault.from || (fault.to >= 0 && fault.calls > fault.to))
+      continue;
+    result = fault.kind;
+    *status = fault.status;
+  }
+  return result;
+}
+
+bool sim_missing(const char* function) {
+  for (const std::string& name : Scenario.missing)
+    if (name == function) return true;
+  return false;
+}
+
+int32_t sim_next_temperature(SimDevice& device, bool thousandths) {
+  if (device.drift) {
+    const int32_t now = drift_step(device);
+    return thousandths ? now : (now >= 0 ? now + 500 : now - 500) / 1000;
+  }
+  if (device.temps.empty()) return thousandths ? 50000 : 50;
+  const int32_t temperature = device.temps[device.next_temp % device.temps.size()];
+  device.next_temp = (device.next_temp + 1) % device.temps.size();
+  return temperature;
+}
+
+void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm) {
+  if (size == 0) return;
+  if (noterm) {
+    const std::string fill = text.empty() ? std::string("X") : text;
+    for (size_t i = 0; i < size; ++i) field[i] = fill[i % fill.size()];
+    return;
+  }
+  const size_t length = text.size() < size - 1 ? text.size() : size - 1;
+  memcpy(field, text.data(), length);
+  field[length] = '\0';
+}
+
+void sim_log_call(const char* function, const char* args, const char* status) {
+  write_line("%s %s tid=%lu args=%s status=%s", ModuleName, function, GetCurrentThreadId(), args,
+             status);
+}
+
+void sim_log_status(const char* function, const char* args, long long status) {
+  char text[32];
+  snprintf(text, sizeof(text), "%lld", status);
+  sim_log_call(function, args, text);
+}
+
+void sim_log_text(const char* text) { write_line("%s %s", ModuleName, text); }
+
+void sim_hang(const char* function, const char* args) {
+  sim_log_call(function, args, "hang");
+  sim_unlock();
+  for (;;) Sleep(INFINITE);
+}
+
+void sim_append(char* buffer, size_t size, const char* format, ...) {
+  const size_t used = strnlen(buffer, size);
+  if (used + 1 >= size) return;
+  va_list arguments;
+  va_start(arguments, format);
+  vsnprintf(buffer + used, size - used, format, arguments);
+  va_end(arguments);
+}
+
+unsigned long long sim_address(const void* pointer) {
+  return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer));
+}

@@ -1,0 +1,117 @@
+// Core shared by the simulated vendor drivers: the scenario that decides what they answer, the
+// injected faults, the temperature sequences and the call log. Each driver library links its own
+// copy, so an ADL and an NVAPI library loaded into one process keep separate states.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One adapter (ADL) or physical GPU (NVAPI) as the scenario describes it.
+struct SimDevice {
+  std::string name;
+  std::string udid;
+  int index = 0;  // ADL's iAdapterIndex
+  int bus = 0;
+  int device = 0;
+  int function = 0;
+  int vendor = 0;
+  bool name_noterm = false;  // fill the whole text field, no terminating zero
+  bool udid_noterm = false;
+  std::vector<int32_t> temps;  // in the driver's own unit, answered in turn
+  size_t next_temp = 0;
+  bool drift = false;          // random walk between drift_low and drift_high instead of temps
+  int32_t drift_low = 0;       // thousandths of a degree
+  int32_t drift_high = 0;
+  int32_t drift_now = 0;
+  bool drift_started = false;
+};
+
+enum SimFaultKind { SIM_PASS, SIM_FAIL, SIM_HANG };
+
+struct SimFault {
+  std::string function;
+  SimFaultKind kind = SIM_FAIL;
+  int32_t status = 0;
+  long long from = 1;  // first matching call (counted from 1) the fault applies to
+  long long to = -1;   // last one, -1 for no end
+  int device = -1;     // only calls about this adapter index or GPU position; -1 for all
+  long long calls = 0;
+};
+
+struct SimScenario {
+  std::vector<SimDevice> adapters;
+  std::vector<SimDevice> gpus;
+  std::vector<SimFault> faults;
+  std::vector<std::string> missing;  // functions the driver does not offer
+  bool count_set = false;            // `count=` reports this instead of the listed entries
+  long long count = 0;
+  long long handles = -1;            // handles NvAPI_EnumPhysicalGPUs writes; -1: up to 64
+  bool hook_pre = false;
+  bool hook_post = false;
+  bool init_check = true;            // calls before the driver is initialised are refused
+  int alloc_size = 0;                // ADL_Main_Control_Create calls the allocation callback
+  uint32_t random = 0;
+};
+
+// ---- library lifetime (DllMain, loader lock held) ----
+// Names the log lines after the module's file name, reads the scenario, logs `load pid=`.
+void sim_attach(HMODULE module);
+// Logs `unload`.
+void sim_detach();
+
+// ---- scenario state; any thread ----
+// Serialises access to the scenario. A lock left by a thread that was killed inside a driver
+// call is taken over, so a program that kills its worker can still shut down.
+void sim_lock();
+void sim_unlock();
+// Reads the scenario again from the environment; a changed text replaces the state (counters,
+// sequences), an unchanged one keeps it. Caller holds the lock.
+void sim_reload();
+// The current scenario. Caller holds the lock.
+SimScenario& sim_scenario();
+// The number of entries the driver reports: `count=` when given, else the listed ones.
+long long sim_reported(const std::vector<SimDevice>& devices);
+// Counts this call against the faults for `function` and answers what it must do; `status`
+// receives the status of a failure. `device` is the adapter index or GPU position the call is
+// about, -1 for none. Caller holds the lock.
+SimFaultKind sim_fault(const char* function, int device, int32_t* status);
+// True when the scenario says the driver lacks `function`. Caller holds the lock.
+bool sim_missing(const char* function);
+// The next reading of `device`: thousandths of a degree when `thousandths`, else whole degrees.
+// Caller holds the lock.
+int32_t sim_next_temperature(SimDevice& device, bool thousandths);
+// Writes `text` into a driver text field of `size` bytes: zero-terminated and cut to fit, or,
+// with `noterm`, repeated over the whole field with no zero.
+void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm);
+
+// ---- call log; any thread, lock not needed ----
+// Appends `<module> <function> tid=<thread> args=<args> status=<status>` to SIMDRV_LOG.
+void sim_log_call(const char* function, const char* args, const char* status);
+// Same, with a decimal status.
+void sim_log_status(const char* function, const char* args, long long status);
+// Appends `<module> <text>`.
+void sim_log_text(const char* text);
+// Logs the call with status=hang, releases the lock the caller holds, and never returns.
+[[noreturn]] void sim_hang(const char* function, const char* args);
+// Appends formatted text to the zero-terminated `buffer` of `size` bytes, cutting it to fit.
+void sim_append(char* buffer, size_t size, const char* format, ...);
+// Formats a pointer argument for the log: 0x and upper-case hex digits.
+unsigned long long sim_address(const void* pointer);
+
+// One driver call: applies the scenario's fault for `function` or else runs `work`, which answers
+// the status and may add `key=value` details to `args`; logs the call and answers its status.
+// `device` as for sim_fault. Takes the lock around the fault and the work.
+template <typename Work>
+int32_t sim_answer(const char* function, int device, char* args, size_t args_size, Work work) {
+  sim_lock();
+  int32_t status = 0;
+  const SimFaultKind fault = sim_fault(function, device, &status);
+  if (fault == SIM_HANG) sim_hang(function, args);
+  if (fault == SIM_PASS) status = work(args, args_size);
+  sim_unlock();
+  sim_log_status(function, args, status);
+  return status;
+}
