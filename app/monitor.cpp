@@ -1,0 +1,70 @@
+#include "app/program.h"
+#include "backends/amd/adl.h"
+#include "backends/amd/amd.h"
+#include "backends/nvidia/nvidia.h"
+
+namespace {
+
+constexpr ObjectNumber MainWindow = 0;
+constexpr ObjectNumber TemperatureFont = 4;
+constexpr ObjectNumber FrameOffset = 10;
+constexpr intptr_t SensorThreadParameter = 189;
+
+struct RowGeometry {
+  int32_t frame_x, frame_width, label_x, label_width;
+};
+constexpr RowGeometry AmdRows{14, 253, 15, 250};
+constexpr RowGeometry NvidiaRows{24, 233, 25, 230};
+
+// Frame titled "GPU # r   -   name" and its "Please wait" label, in the temperature font.
+// The name is appended by `append_name` into the text area.
+template <typename AppendName>
+void build_row(int32_t row, const RowGeometry& geometry, AppendName append_name) {
+  const size_t start = text_position();
+  text_append(L"GPU # ");
+  text_from_int(row);
+  text_append(L"   -   ");
+  append_name();
+  frame_create(row + FrameOffset, geometry.frame_x, 55 * row + 8, geometry.frame_width, 50,
+               text_at(start));
+  text_set_position(start);
+  label_create(row, geometry.label_x, 55 * row + 20, geometry.label_width, 35, L"Please wait",
+               LABEL_CENTER);
+  gadget_set_font(row, font_handle(TemperatureFont));
+}
+
+void build_amd_rows() {
+  int32_t row = -1;
+  for (int32_t i = 0; i < State.GpuCount; ++i) {
+    const AdapterInfo& adapter = State.AdapterInfoTable[i];
+    if (amd_is_duplicate(adapter)) continue;
+    if (++row >= MaxRows) return;
+    build_row(row, AmdRows, [&] { amd_append_name(adapter); });
+  }
+}
+
+void build_nvidia_rows() {
+  for (int32_t i = 0; i < State.GpuCount && i < MaxRows; ++i)
+    build_row(i, NvidiaRows, [&] { text_append(State.GpuNameTable[i]); });
+}
+
+}  // namespace
+
+bool monitor_run() {
+  if (!window_open(MainWindow, 0, 0, 288, 97, L"GPU Temperature",
+                   WINDOW_MINIMIZE_BOX | WINDOW_SCREEN_CENTERED))
+    return false;
+  font_load(TemperatureFont, L"MS Sans Serif", 24, FONT_BOLD);
+  const int32_t rows = State.DisplayedGpuCount < MaxRows ? State.DisplayedGpuCount : MaxRows;
+  if (rows > 1) window_resize(MainWindow, COORD_IGNORE, COORD_IGNORE, 280, rows * 61);
+  if (State.amd_selected == 1) {
+    build_amd_rows();
+    State.SensorThread = thread_create(amd_reading_cycle, SensorThreadParameter);
+  } else {
+    build_nvidia_rows();
+    State.SensorThread = thread_create(nvidia_reading_cycle, SensorThreadParameter);
+  }
+  while (window_wait_event() != EVENT_CLOSE_WINDOW) {
+  }
+  return true;
+}

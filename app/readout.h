@@ -1,0 +1,10 @@
+// The label text of a reading, shared by both backends' reading cycles. Worker thread.
+#pragma once
+
+#include <cstdint>
+
+// The Fahrenheit value of a whole-degree Celsius reading, rounded to nearest (ties to even).
+// Wider than the reading, so that no reading can overflow it.
+int64_t fahrenheit_from_celsius(int32_t celsius);
+// Writes "45°C  (113 °F)" for the reading into label `row`, built in the text area.
+void readout_show(int32_t row, int32_t celsius);

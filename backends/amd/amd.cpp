@@ -1,0 +1,141 @@
+#include "backends/amd/amd.h"
+
+#include <cstring>
+
+#include "app/program.h"
+#include "app/readout.h"
+#include "backends/amd/adl.h"
+#include "facade/library.h"
+
+namespace {
+
+constexpr int32_t DuplicateMarkerLength = 10;
+
+// ADL allocates through the caller's callback; it never hands such memory to this program.
+void* WINAPI adl_allocate(int size) {
+  return size > 0 ? HeapAlloc(State.heap, HEAP_ZERO_MEMORY, static_cast<size_t>(size)) : nullptr;
+}
+
+// Driver text fields are read no further than their end, even without a terminating zero.
+void append_field(const char (&field)[ADL_MAX_PATH]) {
+  text_from_8bit(field, static_cast<int64_t>(strnlen(field, ADL_MAX_PATH)), TEXT_8BIT);
+}
+
+void hide(AdapterInfo& adapter) {
+  std::memset(adapter.strUDID, ' ', DuplicateMarkerLength);
+  adapter.strUDID[DuplicateMarkerLength] = '\0';
+  --State.DisplayedGpuCount;
+}
+
+bool same_location(const AdapterInfo& a, const AdapterInfo& b) {
+  return a.iBusNumber == b.iBusNumber && a.iDeviceNumber == b.iDeviceNumber &&
+         a.iFunctionNumber == b.iFunctionNumber;
+}
+
+// Hides adapters without a bus number and every later adapter at the location of a shown one.
+// The inner walk starts at 1 and tests only record i for being hidden; for two or more adapters
+// this hides exactly the later records of each location, and a lone adapter is always shown.
+void hide_duplicates() {
+  AdapterInfo* adapters = State.AdapterInfoTable;
+  for (int32_t i = 0; i < State.GpuCount; ++i) {
+    for (int32_t j = 1; j < State.GpuCount; ++j) {
+      if (adapters[i].iBusNumber == 0 && !amd_is_duplicate(adapters[i])) {
+        hide(adapters[i]);
+      } else if (i != j && same_location(adapters[i], adapters[j]) &&
+                 !amd_is_duplicate(adapters[i])) {
+        hide(adapters[j]);
+      }
+    }
+  }
+}
+
+// A missing export is a failed call, not ADL's success code 0.
+template <typename... Arguments>
+bool adl_succeeds(const wchar_t* name, Arguments... arguments) {
+  intptr_t status = 0;
+  return library_call_if_exported(status, VendorLibrary, name, arguments...) &&
+         static_cast<int>(status) == 0;
+}
+
+void create_main_control() {
+  if (!adl_succeeds(L"ADL_Main_Control_Create", adl_allocate, 1))
+    message_box(L"error", L"Unable to Create Main Control");
+}
+
+void count_adapters() {
+  library_call(VendorLibrary, L"ADL_Adapter_NumberOfAdapters_Get", &State.GpuCount);
+  // A negative count is as unusable as none.
+  if (State.GpuCount < 0) State.GpuCount = 0;
+  if (State.GpuCount == 0) message_box(L"error", L"Unable to get the number of adapters");
+}
+
+bool resize_adapter_table() {
+  const size_t records = static_cast<size_t>(State.GpuCount) + 1;
+  void* table = HeapReAlloc(State.heap, HEAP_ZERO_MEMORY, State.AdapterInfoTable,
+                            records * sizeof(AdapterInfo));
+  if (!table) return false;
+  State.AdapterInfoTable = static_cast<AdapterInfo*>(table);
+  return true;
+}
+
+bool read_adapter_info() {
+  // ADL takes the buffer size as an int: a count whose buffer exceeds it cannot be asked for.
+  const int64_t size = static_cast<int64_t>(State.GpuCount) * sizeof(AdapterInfo);
+  if (size > INT32_MAX || !resize_adapter_table()) {
+    State.GpuCount = 0;
+    return false;
+  }
+  return adl_succeeds(L"ADL_Adapter_AdapterInfo_Get", State.AdapterInfoTable,
+                      static_cast<int>(size));
+}
+
+void read_shown_adapters(ADLTemperature& temperature) {
+  int32_t row = -1;
+  for (int32_t k = 0; k < State.GpuCount; ++k) {
+    const AdapterInfo& adapter = State.AdapterInfoTable[k];
+    if (amd_is_duplicate(adapter)) continue;
+    ++row;
+    if (row >= MaxRows) return;
+    if (!adl_succeeds(L"ADL_Overdrive5_Temperature_Get", adapter.iAdapterIndex, 0,
+                      &temperature))
+      continue;
+    readout_show(row, temperature.iTemperature / 1000);
+  }
+}
+
+}  // namespace
+
+bool amd_setup() {
+  create_main_control();
+  count_adapters();
+  if (!read_adapter_info()) {
+    message_box(L"error", L"Unable to get adapter's info");
+    return false;
+  }
+  State.DisplayedGpuCount = State.GpuCount;
+  hide_duplicates();
+  return true;
+}
+
+DWORD WINAPI amd_reading_cycle(void*) {
+  ADLTemperature temperature{};
+  temperature.iSize = sizeof(ADLTemperature);
+  for (;;) {
+    read_shown_adapters(temperature);
+    delay_ms(1000);
+  }
+}
+
+void amd_shutdown() { library_call(VendorLibrary, L"ADL_Main_Control_Destroy"); }
+
+void amd_append_name(const AdapterInfo& adapter) { append_field(adapter.strAdapterName); }
+
+bool amd_is_duplicate(const AdapterInfo& adapter) {
+  const size_t start = text_position();
+  append_field(adapter.strUDID);
+  const size_t marker = text_position() + sizeof(wchar_t);
+  text_set_position(marker);
+  text_space(DuplicateMarkerLength);
+  text_set_position(start);
+  return text_equal(text_at(marker), text_at(start)) == 1;
+}

@@ -1,0 +1,18 @@
+// The AMD backend over ADL, held as library 0. Main thread unless said otherwise.
+#pragma once
+
+#include "facade/facade.h"
+
+// Creates the ADL main control and fills GpuCount, AdapterInfoTable and DisplayedGpuCount;
+// false after showing its message box.
+bool amd_setup();
+// The reading cycle of SensorThread; never returns.
+DWORD WINAPI amd_reading_cycle(void* parameter);
+// Destroys the ADL main control; at shutdown, once the worker is gone.
+void amd_shutdown();
+
+struct AdapterInfo;
+// True when set-up hid this adapter as a duplicate of an earlier one. Builds in the text area.
+bool amd_is_duplicate(const AdapterInfo& adapter);
+// Appends the adapter's name to the text area, read at most to the end of its field.
+void amd_append_name(const AdapterInfo& adapter);

@@ -1,0 +1,98 @@
+#include "backends/nvidia/nvapi.h"
+
+#include <windows.h>
+
+namespace {
+
+using QueryInterface = void*(__cdecl*)(uint32_t id);
+using DriverCall = NvAPI_Status(__cdecl*)();
+using PreCall = int(__cdecl*)(uint32_t id, void** context);
+using PostCall = int(__cdecl*)(uint32_t id, void* context, NvAPI_Status status);
+
+struct EntryPoint {
+  uint32_t id;
+  void* address;
+  bool tried;
+};
+
+HMODULE NvapiLibraryHandle;
+QueryInterface QueryInterfaceEntry;
+PreCall PreCallHook;
+PostCall PostCallHook;
+
+EntryPoint EntryPointCache[NvapiEntryCount] = {
+#define NVAPI_FUNCTION(name, id, parameters) {id, nullptr, false},
+#include "backends/nvidia/nvapi_functions.h"
+#undef NVAPI_FUNCTION
+};
+
+template <typename Function>
+Function ask_driver(uint32_t id) {
+  return reinterpret_cast<Function>(QueryInterfaceEntry(id));
+}
+
+// Back to the unloaded state. Resolved addresses point into the library being freed, so they go
+// too, also after a failed second initialise.
+NvAPI_Status forget_driver(NvAPI_Status status) {
+  for (EntryPoint& entry : EntryPointCache) {
+    entry.address = nullptr;
+    entry.tried = false;
+  }
+  QueryInterfaceEntry = nullptr;
+  PreCallHook = nullptr;
+  PostCallHook = nullptr;
+  FreeLibrary(NvapiLibraryHandle);
+  NvapiLibraryHandle = nullptr;
+  return status;
+}
+
+// The hooks bracket calls only as a pair.
+void take_hooks() {
+  PreCallHook = ask_driver<PreCall>(NvapiPreCallHookId);
+  PostCallHook = ask_driver<PostCall>(NvapiPostCallHookId);
+  if (!PreCallHook || !PostCallHook) {
+    PreCallHook = nullptr;
+    PostCallHook = nullptr;
+  }
+}
+
+}  // namespace
+
+NvAPI_Status NvAPI_Initialize() {
+  if (!NvapiLibraryHandle) {
+    NvapiLibraryHandle = LoadLibraryA("nvapi64.dll");
+    if (!NvapiLibraryHandle) return NVAPI_LIBRARY_NOT_FOUND;
+  }
+  QueryInterfaceEntry = reinterpret_cast<QueryInterface>(
+      reinterpret_cast<void*>(GetProcAddress(NvapiLibraryHandle, "nvapi_QueryInterface")));
+  if (!QueryInterfaceEntry) return forget_driver(NVAPI_ERROR);
+  const auto initialize = ask_driver<DriverCall>(NvapiInitializeId);
+  if (!initialize || initialize() != NVAPI_OK) return forget_driver(NVAPI_ERROR);
+  take_hooks();
+  return NVAPI_OK;
+}
+
+NvAPI_Status NvAPI_Unload() {
+  if (!NvapiLibraryHandle || !QueryInterfaceEntry) return NVAPI_API_NOT_INITIALIZED;
+  const auto unload = ask_driver<DriverCall>(NvapiUnloadId);
+  if (!unload) return NVAPI_NO_IMPLEMENTATION;
+  if (unload() != NVAPI_OK) return NVAPI_ERROR;
+  return forget_driver(NVAPI_OK);
+}
+
+void* nvapi_entry_point(NvapiEntryIndex index) {
+  EntryPoint& entry = EntryPointCache[index];
+  if (QueryInterfaceEntry && !entry.address && !entry.tried) {
+    entry.address = QueryInterfaceEntry(entry.id);
+    entry.tried = true;
+  }
+  return entry.address;
+}
+
+void nvapi_before_call(NvapiEntryIndex index, void** context) {
+  if (PreCallHook) PreCallHook(EntryPointCache[index].id, context);
+}
+
+void nvapi_after_call(NvapiEntryIndex index, void* context, NvAPI_Status status) {
+  if (PostCallHook) PostCallHook(EntryPointCache[index].id, context, status);
+}

@@ -1,0 +1,7 @@
+// The NVAPI functions offered through cached entry points, one line each:
+//   NVAPI_FUNCTION(name, interface id, (parameter types))
+// Included by nvapi.h with NVAPI_FUNCTION defined for what it builds from the list.
+NVAPI_FUNCTION(NvAPI_EnumPhysicalGPUs, 0xE5AC921F, (NvPhysicalGpuHandle* handles, NvU32* count))
+NVAPI_FUNCTION(NvAPI_GPU_GetFullName, 0xCEEE8E9F, (NvPhysicalGpuHandle gpu, char* name))
+NVAPI_FUNCTION(NvAPI_GPU_GetThermalSettings, 0xE3640A56,
+               (NvPhysicalGpuHandle gpu, NvU32 sensor_index, NV_GPU_THERMAL_SETTINGS* settings))

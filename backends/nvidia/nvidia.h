@@ -1,0 +1,10 @@
+// The NVIDIA backend over NVAPI. Main thread unless said otherwise.
+#pragma once
+
+#include "facade/facade.h"
+
+// Initialises NVAPI and fills GpuCount, GpuHandleTable, GpuNameTable and DisplayedGpuCount;
+// false after showing its message box.
+bool nvidia_setup();
+// The reading cycle of SensorThread; returns only after a failed thermal read.
+DWORD WINAPI nvidia_reading_cycle(void* parameter);

@@ -1,0 +1,231 @@
+// The monitor on an AMD machine, end to end: rows, titles, geometry and readings against the
+// simulated ADL, and what the user sees when ADL answers badly.
+#include <gtest/gtest.h>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+constexpr DWORD ExitDeadlineMs = 2000;
+
+std::string adapter(const char* name, int bus, int device, int function, const char* temps) {
+  return std::string("adapter name=\"") + name + "\" udid=\"PCI_VEN_1002&" + name +
+         "\" bus=" + std::to_string(bus) + " device=" + std::to_string(device) +
+         " function=" + std::to_string(function) + " temps=" + temps + "\n";
+}
+
+struct Monitor {
+  Program program;
+  HWND window = nullptr;
+};
+
+Monitor start_monitor(const std::string& scenario,
+                      const std::vector<std::wstring>& drivers = {L"atiadlxx.dll"}) {
+  Monitor monitor;
+  monitor.program = run_program(L"amd", drivers, scenario);
+  monitor.window = wait_for_window(monitor.program, L"GPU Temperature");
+  return monitor;
+}
+
+// Closes the window as a user would and expects a prompt exit with code 0.
+void close_monitor(Monitor& monitor) {
+  ASSERT_NE(monitor.window, nullptr);
+  request_close(monitor.window);
+  DWORD code = 1;
+  EXPECT_TRUE(wait_exit(monitor.program, ExitDeadlineMs, &code)) << "no exit after close";
+  EXPECT_EQ(code, 0u);
+  cleanup(monitor.program);
+}
+
+std::vector<std::wstring> frame_titles(HWND window) {
+  std::vector<std::wstring> titles;
+  for (int row = 0; row < row_count(window); ++row)
+    titles.push_back(window_text(row_frame(window, row)));
+  return titles;
+}
+
+bool rect_is(const RECT& rect, LONG x, LONG y, LONG width, LONG height) {
+  return rect.left == x && rect.top == y && rect.right - rect.left == width &&
+         rect.bottom - rect.top == height;
+}
+
+}  // namespace
+
+TEST(AmdMonitor, TwoAdaptersGiveNamedRowsWithReadingsAndAnOrderlyShutdown) {
+  Monitor monitor = start_monitor(adapter("Radeon A", 3, 0, 0, "45999") +
+                                  adapter("Radeon B", 8, 0, 0, "100000"));
+  ASSERT_NE(monitor.window, nullptr);
+  const SIZE client = client_size(monitor.window);
+  EXPECT_EQ(client.cx, 280);
+  EXPECT_EQ(client.cy, 122);
+  EXPECT_EQ(frame_titles(monitor.window),
+            (std::vector<std::wstring>{L"GPU # 0   -   Radeon A", L"GPU # 1   -   Radeon B"}));
+  EXPECT_TRUE(rect_is(rect_in_parent(row_frame(monitor.window, 1)), 14, 63, 253, 50));
+  EXPECT_TRUE(rect_is(rect_in_parent(row_label(monitor.window, 1)), 15, 75, 250, 35));
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, L"45\u00b0C  (113 \u00b0F)"));
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, L"100\u00b0C  (212 \u00b0F)"));
+  close_monitor(monitor);
+
+  const auto log = read_log(monitor.program.log_path);
+  const auto create = log_lines_with(log, "ADL_Main_Control_Create");
+  ASSERT_EQ(create.size(), 1u);
+  EXPECT_EQ(create[0].find("args=0,"), std::string::npos) << "needs a real allocation callback";
+  EXPECT_NE(create[0].find(",1 status=0"), std::string::npos);
+  EXPECT_TRUE(log_has(log, "ADL_Adapter_AdapterInfo_Get")) << "asked with two records";
+  EXPECT_NE(log_lines_with(log, "ADL_Adapter_AdapterInfo_Get")[0].find(",3144 "),
+            std::string::npos);
+  EXPECT_TRUE(log_has(log, "ADL_Overdrive5_Temperature_Get tid=") &&
+              log_has(log, "args=1,0,"));
+  // The main control is destroyed after the last reading, at shutdown.
+  ASSERT_FALSE(log.empty());
+  size_t destroy = log.size(), last_reading = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i].find("ADL_Main_Control_Destroy") != std::string::npos) destroy = i;
+    if (log[i].find("ADL_Overdrive5_Temperature_Get") != std::string::npos) last_reading = i;
+  }
+  EXPECT_LT(destroy, log.size());
+  EXPECT_GT(destroy, last_reading);
+}
+
+TEST(AmdMonitor, LabelTextsOfReadings) {
+  const struct {
+    const char* thousandths;
+    const wchar_t* text;
+  } readings[] = {
+      {"0", L"0\u00b0C  (32 \u00b0F)"},
+      {"-40000", L"-40\u00b0C  (-40 \u00b0F)"},
+      {"-5000", L"-5\u00b0C  (23 \u00b0F)"},
+      {"-500", L"0\u00b0C  (32 \u00b0F)"},  // truncated toward zero
+      {"37999", L"37\u00b0C  (99 \u00b0F)"},  // 98.6 rounds up from the whole degree
+      {"min32", L"-2147483\u00b0C  (-3865437 \u00b0F)"},
+      {"max32", L"2147483\u00b0C  (3865501 \u00b0F)"},
+  };
+  std::string scenario;
+  int bus = 1;
+  for (const auto& reading : readings) scenario += adapter("R", bus++, 0, 0, reading.thousandths);
+  Monitor monitor = start_monitor(scenario);
+  ASSERT_NE(monitor.window, nullptr);
+  int row = 0;
+  for (const auto& reading : readings) {
+    EXPECT_TRUE(wait_for_label(monitor.window, row, reading.text))
+        << "row " << row << " reads " << narrow(window_text(row_label(monitor.window, row)));
+    ++row;
+  }
+  close_monitor(monitor);
+}
+
+TEST(AmdMonitor, DuplicateAndBuslessAdaptersAreHidden) {
+  const struct {
+    std::string scenario;
+    std::vector<std::wstring> titles;
+    int client_height;
+  } cases[] = {
+      {adapter("A", 1, 0, 0, "1000") + adapter("B", 2, 0, 0, "2000") + adapter("C", 1, 0, 0, "3000"),
+       {L"GPU # 0   -   A", L"GPU # 1   -   B"}, 122},
+      {adapter("A", 0, 0, 0, "1000") + adapter("B", 3, 0, 0, "2000"), {L"GPU # 0   -   B"}, 97},
+      {adapter("A", 0, 0, 0, "1000") + adapter("B", 0, 0, 0, "2000"), {}, 97},
+      {adapter("A", 1, 0, 0, "1000") + adapter("B", 1, 0, 1, "2000"),
+       {L"GPU # 0   -   A", L"GPU # 1   -   B"}, 122},
+      {adapter("A", 5, 1, 0, "1000") + adapter("B", 5, 1, 0, "2000") +
+           adapter("C", 5, 1, 0, "3000") + adapter("D", 5, 1, 0, "4000"),
+       {L"GPU # 0   -   A"}, 97},
+      {adapter("Lone", 0, 0, 0, "1000"), {L"GPU # 0   -   Lone"}, 97},
+  };
+  for (const auto& test : cases) {
+    Monitor monitor = start_monitor(test.scenario);
+    ASSERT_NE(monitor.window, nullptr);
+    EXPECT_EQ(frame_titles(monitor.window), test.titles) << test.scenario;
+    EXPECT_EQ(client_size(monitor.window).cy, test.client_height) << test.scenario;
+    // Label r belongs to the r-th shown adapter: row 1 of the first case reads adapter B.
+    if (test.titles.size() == 2) {
+      EXPECT_TRUE(wait_for_label(monitor.window, 1, L"2\u00b0C  (36 \u00b0F)")) << test.scenario;
+    }
+    close_monitor(monitor);
+    const auto log = read_log(monitor.program.log_path);
+    const auto readings = log_lines_with(log, "ADL_Overdrive5_Temperature_Get");
+    for (const std::string& line : readings)
+      EXPECT_EQ(line.find("args=2,"), std::string::npos) << "a hidden adapter was read";
+  }
+}
+
+TEST(AmdMonitor, FailedReadingKeepsItsLabelAndLaterRowsKeepTheirNumbers) {
+  Monitor monitor = start_monitor(adapter("A", 1, 0, 0, "40000") + adapter("B", 2, 0, 0, "41000") +
+                                  "fail ADL_Overdrive5_Temperature_Get=-1 adapter=0\n");
+  ASSERT_NE(monitor.window, nullptr);
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, L"41\u00b0C  (106 \u00b0F)"));
+  // Wait for a second pass over row 1, so that row 0 has failed at least twice.
+  EXPECT_TRUE(wait_until([&] {
+    return log_lines_with(read_log(monitor.program.log_path), "args=1,0,").size() >= 2;
+  }));
+  EXPECT_EQ(window_text(row_label(monitor.window, 0)), L"Please wait");
+  close_monitor(monitor);
+}
+
+TEST(AmdMonitor, SetUpFailuresAreReportedAndTheWindowStillOpens) {
+  const std::string two = adapter("A", 1, 0, 0, "40000") + adapter("B", 2, 0, 0, "41000");
+  const struct {
+    std::vector<std::wstring> drivers;
+    std::string scenario;
+    std::vector<std::wstring> boxes;
+    int rows;
+  } cases[] = {
+      {{L"atiadlxx.dll"}, two + "fail ADL_Main_Control_Create=-1\ninit=lenient\n",
+       {L"Unable to Create Main Control"}, 2},
+      {{L"variants\\no_create\\atiadlxx.dll"}, two + "init=lenient\n",
+       {L"Unable to Create Main Control"}, 2},
+      {{L"atiadlxx.dll"}, "count=0\n",
+       {L"Unable to get the number of adapters", L"Unable to get adapter's info"}, 0},
+      {{L"atiadlxx.dll"}, "count=-1\n",
+       {L"Unable to get the number of adapters", L"Unable to get adapter's info"}, 0},
+      {{L"variants\\no_count\\atiadlxx.dll"}, two,
+       {L"Unable to get the number of adapters", L"Unable to get adapter's info"}, 0},
+      // Information refused: a row per reported adapter, built from empty records.
+      {{L"atiadlxx.dll"}, two + "fail ADL_Adapter_AdapterInfo_Get=-1\n",
+       {L"Unable to get adapter's info"}, 2},
+      {{L"variants\\no_adapterinfo\\atiadlxx.dll"}, two, {L"Unable to get adapter's info"}, 2},
+  };
+  for (const auto& test : cases) {
+    Program program = run_program(L"amd-setup", test.drivers, test.scenario);
+    EXPECT_EQ(answer_error_boxes(program, test.boxes.size()), test.boxes) << test.scenario;
+    Monitor monitor{program, wait_for_window(program, L"GPU Temperature")};
+    ASSERT_NE(monitor.window, nullptr) << test.scenario;
+    EXPECT_EQ(row_count(monitor.window), test.rows) << test.scenario;
+    if (test.boxes.back() == L"Unable to get adapter's info") {
+      EXPECT_EQ(client_size(monitor.window).cy, 97) << "no adapter counts as displayed";
+      if (test.rows > 0) {
+        EXPECT_EQ(window_text(row_frame(monitor.window, 0)), L"GPU # 0   -   ");
+      }
+    }
+    close_monitor(monitor);
+  }
+}
+
+TEST(AmdMonitor, MissingTemperatureExportIsAFailedReadingNotZeroDegrees) {
+  Monitor monitor = start_monitor(adapter("A", 1, 0, 0, "40000"),
+                                  {L"variants\\no_temperature\\atiadlxx.dll"});
+  ASSERT_NE(monitor.window, nullptr);
+  // Several passes would have written a reading by now.
+  EXPECT_FALSE(wait_for_label(monitor.window, 0, L"0\u00b0C  (32 \u00b0F)", 2500));
+  EXPECT_EQ(window_text(row_label(monitor.window, 0)), L"Please wait");
+  close_monitor(monitor);
+}
+
+TEST(AmdMonitor, UnterminatedNamesAndLargeCountsStayInBounds) {
+  Monitor monitor = start_monitor("adapter name=\"Endless\" udid=\"X\" bus=1 noterm temps=50000\n"
+                                  "count=200\n");
+  ASSERT_NE(monitor.window, nullptr);
+  const std::wstring title = window_text(row_frame(monitor.window, 0));
+  EXPECT_EQ(title.size(), std::wstring(L"GPU # 0   -   ").size() + 256) << "read to the field's end";
+  EXPECT_EQ(row_count(monitor.window), 10) << "frames are numbered from 10: at most 10 rows";
+  EXPECT_EQ(client_size(monitor.window).cy, 610);
+  EXPECT_TRUE(wait_for_label(monitor.window, 9, L"50\u00b0C  (122 \u00b0F)"));
+  close_monitor(monitor);
+}
+
+TEST(AmdMonitor, ClosingWhileADriverCallHangsStillEndsPromptly) {
+  Monitor monitor = start_monitor(adapter("A", 1, 0, 0, "40000") +
+                                  "hang ADL_Overdrive5_Temperature_Get from=2\n");
+  ASSERT_NE(monitor.window, nullptr);
+  EXPECT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
+  close_monitor(monitor);
+}
