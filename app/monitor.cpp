@@ -7,7 +7,9 @@ namespace {
 
 constexpr ObjectNumber MainWindow = 0;
 constexpr ObjectNumber TemperatureFont = 4;
-constexpr ObjectNumber FrameOffset = 10;
+// Frames are numbered from 10, above the labels 0 to 9. With more rows the labels would reach
+// the frames' numbers, so the frames then start after the last possible label instead.
+constexpr ObjectNumber FirstFrame = 10;
 constexpr intptr_t SensorThreadParameter = 189;
 
 struct RowGeometry {
@@ -25,7 +27,8 @@ void build_row(int32_t row, const RowGeometry& geometry, AppendName append_name)
   text_from_int(row);
   text_append(L"   -   ");
   append_name();
-  frame_create(row + FrameOffset, geometry.frame_x, 55 * row + 8, geometry.frame_width, 50,
+  const ObjectNumber first_frame = State.GpuCount > FirstFrame ? State.GpuCount : FirstFrame;
+  frame_create(first_frame + row, geometry.frame_x, 55 * row + 8, geometry.frame_width, 50,
                text_at(start));
   text_set_position(start);
   label_create(row, geometry.label_x, 55 * row + 20, geometry.label_width, 35, L"Please wait",
@@ -38,13 +41,13 @@ void build_amd_rows() {
   for (int32_t i = 0; i < State.GpuCount; ++i) {
     const AdapterInfo& adapter = State.AdapterInfoTable[i];
     if (amd_is_duplicate(adapter)) continue;
-    if (++row >= MaxRows) return;
+    ++row;
     build_row(row, AmdRows, [&] { amd_append_name(adapter); });
   }
 }
 
 void build_nvidia_rows() {
-  for (int32_t i = 0; i < State.GpuCount && i < MaxRows; ++i)
+  for (int32_t i = 0; i < State.GpuCount; ++i)
     build_row(i, NvidiaRows, [&] { text_append(State.GpuNameTable[i]); });
 }
 
@@ -55,8 +58,8 @@ bool monitor_run() {
                    WINDOW_MINIMIZE_BOX | WINDOW_SCREEN_CENTERED))
     return false;
   font_load(TemperatureFont, L"MS Sans Serif", 24, FONT_BOLD);
-  const int32_t rows = State.DisplayedGpuCount < MaxRows ? State.DisplayedGpuCount : MaxRows;
-  if (rows > 1) window_resize(MainWindow, COORD_IGNORE, COORD_IGNORE, 280, rows * 61);
+  if (State.DisplayedGpuCount > 1)
+    window_resize(MainWindow, COORD_IGNORE, COORD_IGNORE, 280, State.DisplayedGpuCount * 61);
   if (State.amd_selected == 1) {
     build_amd_rows();
     State.SensorThread = thread_create(amd_reading_cycle, SensorThreadParameter);

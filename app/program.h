@@ -24,8 +24,6 @@ extern ProgramState State;
 constexpr int32_t GpuTableEntries = 65;
 constexpr int32_t InitialAdapterRecords = 2;
 constexpr ObjectNumber VendorLibrary = 0;
-// Frames are numbered from 10, above the labels: beyond 10 rows they would meet.
-constexpr int32_t MaxRows = 10;
 
 // Start-up, backend selection, the monitor window and shutdown; ends the process. Main thread.
 [[noreturn]] void program_run();

@@ -216,9 +216,25 @@ TEST(AmdMonitor, UnterminatedNamesAndLargeCountsStayInBounds) {
   ASSERT_NE(monitor.window, nullptr);
   const std::wstring title = window_text(row_frame(monitor.window, 0));
   EXPECT_EQ(title.size(), std::wstring(L"GPU # 0   -   ").size() + 256) << "read to the field's end";
-  EXPECT_EQ(row_count(monitor.window), 10) << "frames are numbered from 10: at most 10 rows";
-  EXPECT_EQ(client_size(monitor.window).cy, 610);
-  EXPECT_TRUE(wait_for_label(monitor.window, 9, L"50\u00b0C  (122 \u00b0F)"));
+  EXPECT_EQ(row_count(monitor.window), 200);
+  EXPECT_TRUE(wait_for_label(monitor.window, 199, L"50\u00b0C  (122 \u00b0F)"));
+  EXPECT_EQ(GetDlgItem(monitor.window, 200), row_frame(monitor.window, 0)) << "frames after labels";
+  close_monitor(monitor);
+}
+
+TEST(AmdMonitor, TwelveAdaptersGiveTwelveCompleteRows) {
+  std::string scenario;
+  for (int bus = 1; bus <= 12; ++bus) scenario += adapter("R", bus, 0, 0, "30000");
+  Monitor monitor = start_monitor(scenario);
+  ASSERT_NE(monitor.window, nullptr);
+  EXPECT_EQ(client_size(monitor.window).cy, 12 * 61);
+  for (int row = 0; row < 12; ++row) {
+    EXPECT_EQ(window_text(row_frame(monitor.window, row)),
+              L"GPU # " + std::to_wstring(row) + L"   -   R");
+    EXPECT_TRUE(rect_is(rect_in_parent(row_frame(monitor.window, row)), 14, 55 * row + 8, 253, 50));
+    EXPECT_TRUE(rect_is(rect_in_parent(row_label(monitor.window, row)), 15, 55 * row + 20, 250, 35));
+    EXPECT_TRUE(wait_for_label(monitor.window, row, L"30\u00b0C  (86 \u00b0F)")) << row;
+  }
   close_monitor(monitor);
 }
 

@@ -95,7 +95,6 @@ void read_shown_adapters(ADLTemperature& temperature) {
     const AdapterInfo& adapter = State.AdapterInfoTable[k];
     if (amd_is_duplicate(adapter)) continue;
     ++row;
-    if (row >= MaxRows) return;
     if (!adl_succeeds(L"ADL_Overdrive5_Temperature_Get", adapter.iAdapterIndex, 0,
                       &temperature))
       continue;

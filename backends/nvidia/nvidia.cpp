@@ -66,10 +66,8 @@ bool nvidia_setup() {
 
 DWORD WINAPI nvidia_reading_cycle(void*) {
   NV_GPU_THERMAL_SETTINGS settings{};
-  // Only the GPUs that have a row are read: a label number beyond the rows is another gadget.
-  const int32_t rows = State.GpuCount < MaxRows ? State.GpuCount : MaxRows;
   for (;;) {
-    for (int32_t i = 0; i < rows; ++i) {
+    for (int32_t i = 0; i < State.GpuCount; ++i) {
       prepare(settings);
       if (NvAPI_GPU_GetThermalSettings(gpu(i), 0, &settings) != NVAPI_OK) {
         message_box(L"error", L"Unable to get thermal settings");

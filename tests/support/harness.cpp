@@ -257,7 +257,14 @@ void cleanup(Program& program) {
 
 HWND row_label(HWND window, int row) { return GetDlgItem(window, row); }
 
-HWND row_frame(HWND window, int row) { return GetDlgItem(window, row + 10); }
+HWND row_frame(HWND window, int row) {
+  // Frames follow the labels: from 10, or after the last label when there are more rows.
+  for (HWND child : child_windows(window)) {
+    const std::wstring prefix = L"GPU # " + std::to_wstring(row) + L"   -   ";
+    if (class_name(child) == L"Button" && window_text(child).rfind(prefix, 0) == 0) return child;
+  }
+  return nullptr;
+}
 
 int row_count(HWND window) {
   int frames = 0;

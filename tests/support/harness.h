@@ -75,7 +75,7 @@ bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code);
 void cleanup(Program& program);
 
 // ---- the monitor window ----
-// Label r and frame r + 10 of the monitor window, found by their control identifiers.
+// Label r (control identifier r) and the frame titled for row r of the monitor window.
 HWND row_label(HWND window, int row);
 HWND row_frame(HWND window, int row);
 // Number of frames in the window: one per displayed GPU.
