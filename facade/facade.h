@@ -17,6 +17,9 @@ void facade_start(HANDLE heap, HINSTANCE instance);
 // Takes every service down in its fixed order. Once, after the worker has been killed.
 void facade_end();
 HANDLE facade_heap();          // the heap given to facade_start; any thread
+// Blocks the facade has taken from its heaps so far (allocations and growths); any thread.
+// Lets a caller check that steady work allocates nothing.
+uint64_t facade_allocations();
 HINSTANCE facade_instance();   // the module given to facade_start; any thread
 
 // ---- dynamic libraries (library.h: library_call and its typed forms) ----

@@ -6,9 +6,11 @@ namespace {
 
 HANDLE Heap;
 HINSTANCE Instance;
+volatile LONG64 Allocations;
 
 bool grow(ObjectTable* table, ObjectNumber number) {
   const int64_t new_count = number + table->growth_step;
+  note_allocation();
   void* slots = HeapReAlloc(Heap, HEAP_ZERO_MEMORY, table->slots, sizeof(void*) * new_count);
   if (!slots) return false;
   table->slots = static_cast<void**>(slots);
@@ -25,7 +27,14 @@ bool holds_object(const void* record) {
 HANDLE facade_heap() { return Heap; }
 HINSTANCE facade_instance() { return Instance; }
 
-void* heap_alloc(size_t size) { return HeapAlloc(Heap, HEAP_ZERO_MEMORY, size); }
+uint64_t facade_allocations() { return static_cast<uint64_t>(Allocations); }
+
+void note_allocation() { InterlockedIncrement64(&Allocations); }
+
+void* heap_alloc(size_t size) {
+  note_allocation();
+  return HeapAlloc(Heap, HEAP_ZERO_MEMORY, size);
+}
 
 void heap_release(void* block) {
   if (block) HeapFree(Heap, 0, block);

@@ -19,6 +19,8 @@ struct ObjectTable {
 // Zero-filled memory from the facade's heap; null when the heap is exhausted. Any thread.
 void* heap_alloc(size_t size);
 void heap_release(void* block);  // null does nothing
+// Counts an allocation made outside heap_alloc (the text heap's); any thread.
+void note_allocation();
 
 // A table with `growth_step` empty slots; null when the heap is exhausted.
 ObjectTable* table_create(int32_t record_size, int32_t growth_step, FreeRoutine free_routine);

@@ -31,6 +31,7 @@ bool make_room(size_t units) {
   const size_t need = Position + 2 * units;
   if (need + 4 < Capacity) return true;
   const size_t capacity = need + GrowthSlack;
+  note_allocation();
   void* grown = HeapReAlloc(TextHeap, 0, Buffer, capacity + BlockSlack);
   if (!grown) return false;
   Buffer = static_cast<char*>(grown);
@@ -159,6 +160,7 @@ int text_equal(const wchar_t* a, const wchar_t* b) {
 
 void text_assign(TextVariable* variable, size_t start) {
   const size_t size = Position > start ? Position - start : 0;
+  note_allocation();
   void* block = *variable ? HeapReAlloc(TextHeap, 0, *variable, size + BlockSlack)
                           : HeapAlloc(TextHeap, 0, size + BlockSlack);
   if (block) {

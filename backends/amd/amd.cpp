@@ -6,6 +6,7 @@
 #include "app/readout.h"
 #include "backends/amd/adl.h"
 #include "facade/library.h"
+#include "facade/runtime.h"
 
 namespace {
 
@@ -13,7 +14,7 @@ constexpr int32_t DuplicateMarkerLength = 10;
 
 // ADL allocates through the caller's callback; it never hands such memory to this program.
 void* WINAPI adl_allocate(int size) {
-  return size > 0 ? HeapAlloc(State.heap, HEAP_ZERO_MEMORY, static_cast<size_t>(size)) : nullptr;
+  return size > 0 ? heap_alloc(static_cast<size_t>(size)) : nullptr;
 }
 
 // Driver text fields are read no further than their end, even without a terminating zero.

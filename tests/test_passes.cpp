@@ -1,0 +1,69 @@
+// The reading cycles run for hours: after the first pass, a pass must allocate nothing.
+// Both cycles run in this process against the simulated drivers, under the program's own state.
+#include <gtest/gtest.h>
+
+#include "app/program.h"
+#include "backends/amd/amd.h"
+#include "backends/nvidia/nvidia.h"
+#include "tests/support/harness.h"
+
+namespace {
+
+constexpr int Gpus = 8;
+
+// Passes the driver has seen, counted from the reading calls in its log.
+size_t passes(const std::wstring& log, const char* reading_call) {
+  return log_lines_with(read_log(log), reading_call).size() / Gpus;
+}
+
+void open_window_with_labels() {
+  window_open(0, 0, 0, 288, 97, L"GPU Temperature", WINDOW_MINIMIZE_BOX | WINDOW_SCREEN_CENTERED);
+  for (int row = 0; row < Gpus; ++row)
+    label_create(row, 15, 55 * row + 20, 250, 35, L"Please wait", LABEL_CENTER);
+}
+
+std::wstring use_driver_log(const wchar_t* label) {
+  const std::wstring log = fresh_dir(label) + L"\\calls.log";
+  SetEnvironmentVariableW(L"SIMDRV_LOG", log.c_str());
+  SetEnvironmentVariableW(L"SIMDRV_SCENARIO", L"count=8\nadapter temps=drift:40..75\n"
+                                              L"gpu temps=drift:40..75\n");
+  SetDllDirectoryW(drivers_dir().c_str());
+  return log;
+}
+
+// Runs the cycle until it has made `total` passes; answers the allocations made after the
+// first two.
+uint64_t allocations_after_warm_up(ThreadProcedure cycle, const std::wstring& log,
+                                   const char* reading_call, size_t total) {
+  const ThreadNumber worker = thread_create(cycle, 189);
+  EXPECT_TRUE(wait_until([&] { return passes(log, reading_call) >= 2; }, 10000));
+  const uint64_t before = facade_allocations();
+  EXPECT_TRUE(wait_until([&] { return passes(log, reading_call) >= total; }, total * 1500));
+  const uint64_t after = facade_allocations();
+  EXPECT_FALSE(thread_kill(worker)) << "the cycle stops at its delay";
+  return after - before;
+}
+
+}  // namespace
+
+TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
+  program_start();
+  open_window_with_labels();
+
+  const std::wstring amd_log = use_driver_log(L"passes-amd");
+  ASSERT_NE(library_open(VendorLibrary, L"atiadlxx.dll"), nullptr);
+  ASSERT_TRUE(amd_setup());
+  ASSERT_EQ(State.DisplayedGpuCount, Gpus);
+  EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, amd_log,
+                                      "ADL_Overdrive5_Temperature_Get", 6),
+            0u);
+  EXPECT_NE(window_text(gadget_handle(7)), L"Please wait");
+
+  const std::wstring nvidia_log = use_driver_log(L"passes-nvidia");
+  State.GpuCount = 0;
+  ASSERT_TRUE(nvidia_setup());
+  ASSERT_EQ(State.GpuCount, Gpus);
+  EXPECT_EQ(allocations_after_warm_up(nvidia_reading_cycle, nvidia_log,
+                                      "NvAPI_GPU_GetThermalSettings", 6),
+            0u);
+}
