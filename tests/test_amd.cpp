@@ -6,47 +6,15 @@
 
 namespace {
 
-constexpr DWORD ExitDeadlineMs = 2000;
-
 std::string adapter(const char* name, int bus, int device, int function, const char* temps) {
   return std::string("adapter name=\"") + name + "\" udid=\"PCI_VEN_1002&" + name +
          "\" bus=" + std::to_string(bus) + " device=" + std::to_string(device) +
          " function=" + std::to_string(function) + " temps=" + temps + "\n";
 }
 
-struct Monitor {
-  Program program;
-  HWND window = nullptr;
-};
-
 Monitor start_monitor(const std::string& scenario,
                       const std::vector<std::wstring>& drivers = {L"atiadlxx.dll"}) {
-  Monitor monitor;
-  monitor.program = run_program(L"amd", drivers, scenario);
-  monitor.window = wait_for_window(monitor.program, L"GPU Temperature");
-  return monitor;
-}
-
-// Closes the window as a user would and expects a prompt exit with code 0.
-void close_monitor(Monitor& monitor) {
-  ASSERT_NE(monitor.window, nullptr);
-  request_close(monitor.window);
-  DWORD code = 1;
-  EXPECT_TRUE(wait_exit(monitor.program, ExitDeadlineMs, &code)) << "no exit after close";
-  EXPECT_EQ(code, 0u);
-  cleanup(monitor.program);
-}
-
-std::vector<std::wstring> frame_titles(HWND window) {
-  std::vector<std::wstring> titles;
-  for (int row = 0; row < row_count(window); ++row)
-    titles.push_back(window_text(row_frame(window, row)));
-  return titles;
-}
-
-bool rect_is(const RECT& rect, LONG x, LONG y, LONG width, LONG height) {
-  return rect.left == x && rect.top == y && rect.right - rect.left == width &&
-         rect.bottom - rect.top == height;
+  return ::start_monitor(L"amd", drivers, scenario);
 }
 
 }  // namespace

@@ -73,10 +73,7 @@ TEST(Startup, OnlyNvapiDllSelectsNvidia) {
   EXPECT_TRUE(wait_until([&] { return log_has(log_before_close(), "nvapi.dll load"); }));
   // The NVIDIA set-up reaches NVAPI only through "nvapi64.dll", which is missing here: it says
   // so, and the window opens without rows.
-  if (const HWND box = wait_for_error_box(program, 3000)) {
-    EXPECT_EQ(message_box_text(box), L"Unable to Initialize NVAPI.");
-    press_ok(box);
-  }
+  EXPECT_EQ(answer_error_boxes(program, 1), std::vector<std::wstring>{L"Unable to Initialize NVAPI."});
   close_and_expect_clean_exit(program, CloseBy::AltF4);
   cleanup(program);
 }

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "facade/facade.h"
 
 HANDLE facade_for_tests() {
@@ -309,4 +311,33 @@ std::vector<std::string> log_lines_with(const std::vector<std::string>& log,
   for (const std::string& line : log)
     if (line.find(fragment) != std::string::npos) lines.push_back(line);
   return lines;
+}
+
+Monitor start_monitor(const wchar_t* label, const std::vector<std::wstring>& drivers,
+                      const std::string& scenario) {
+  Monitor monitor;
+  monitor.program = run_program(label, drivers, scenario);
+  monitor.window = wait_for_window(monitor.program, L"GPU Temperature");
+  return monitor;
+}
+
+void close_monitor(Monitor& monitor, CloseBy how) {
+  ASSERT_NE(monitor.window, nullptr);
+  request_close(monitor.window, how);
+  DWORD code = 1;
+  EXPECT_TRUE(wait_exit(monitor.program, 2000, &code)) << "no exit within 2 s of the close";
+  EXPECT_EQ(code, 0u);
+  cleanup(monitor.program);
+}
+
+std::vector<std::wstring> frame_titles(HWND window) {
+  std::vector<std::wstring> titles;
+  for (int row = 0; row < row_count(window); ++row)
+    titles.push_back(window_text(row_frame(window, row)));
+  return titles;
+}
+
+bool rect_is(const RECT& rect, LONG x, LONG y, LONG width, LONG height) {
+  return rect.left == x && rect.top == y && rect.right - rect.left == width &&
+         rect.bottom - rect.top == height;
 }

@@ -75,6 +75,19 @@ bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code);
 void cleanup(Program& program);
 
 // ---- the monitor window ----
+struct Monitor {
+  Program program;
+  HWND window = nullptr;  // the "GPU Temperature" window, once complete; null if it never came
+};
+// Stages the program with `drivers`, starts it with `scenario` and waits for its window.
+Monitor start_monitor(const wchar_t* label, const std::vector<std::wstring>& drivers,
+                      const std::string& scenario);
+// Closes the window as a user would and expects the process to end with code 0 within 2 s.
+void close_monitor(Monitor& monitor, CloseBy how = CloseBy::SystemCommand);
+// The frame titles of the rows, in row order.
+std::vector<std::wstring> frame_titles(HWND window);
+// True when `rect` is at (x, y) with that size.
+bool rect_is(const RECT& rect, LONG x, LONG y, LONG width, LONG height);
 // Label r (control identifier r) and the frame titled for row r of the monitor window.
 HWND row_label(HWND window, int row);
 HWND row_frame(HWND window, int row);

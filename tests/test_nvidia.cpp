@@ -1,0 +1,174 @@
+// The monitor on an NVIDIA machine, end to end: rows named after the GPUs, readings against the
+// simulated NVAPI, the thermal record it is handed, and what the user sees when NVAPI fails.
+#include <gtest/gtest.h>
+
+#include <iterator>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+std::string gpu(const char* name, const char* temps) {
+  return std::string("gpu name=\"") + name + "\" temps=" + temps + "\n";
+}
+
+Monitor start_monitor(const std::string& scenario,
+                      const std::vector<std::wstring>& drivers = {L"nvapi64.dll"}) {
+  return ::start_monitor(L"nvidia", drivers, scenario);
+}
+
+std::vector<std::string> thermal_calls(const Program& program) {
+  return log_lines_with(read_log(program.log_path), "NvAPI_GPU_GetThermalSettings tid=");
+}
+
+}  // namespace
+
+TEST(NvidiaMonitor, TwoGpusGiveNamedRowsWithReadingsAndAVersionOneRecord) {
+  Monitor monitor = start_monitor(gpu("GeForce A", "41") + gpu("GeForce B", "-5"));
+  ASSERT_NE(monitor.window, nullptr);
+  const SIZE client = client_size(monitor.window);
+  EXPECT_EQ(client.cx, 280);
+  EXPECT_EQ(client.cy, 122);
+  EXPECT_EQ(frame_titles(monitor.window),
+            (std::vector<std::wstring>{L"GPU # 0   -   GeForce A", L"GPU # 1   -   GeForce B"}));
+  for (int row = 0; row < 2; ++row) {
+    EXPECT_EQ(GetDlgItem(monitor.window, 10 + row), row_frame(monitor.window, row));
+    EXPECT_TRUE(rect_is(rect_in_parent(row_frame(monitor.window, row)), 24, 55 * row + 8, 233, 50));
+    EXPECT_TRUE(rect_is(rect_in_parent(row_label(monitor.window, row)), 25, 55 * row + 20, 230, 35));
+  }
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, L"41\u00b0C  (106 \u00b0F)"));
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, L"-5\u00b0C  (23 \u00b0F)"));
+  // Later passes hand back the record the driver wrote into: it must be set again every time.
+  EXPECT_TRUE(wait_until([&] { return thermal_calls(monitor.program).size() >= 4; }));
+  close_monitor(monitor);
+
+  const auto calls = thermal_calls(monitor.program);
+  ASSERT_GE(calls.size(), 4u);
+  for (const std::string& call : calls) {
+    EXPECT_NE(call.find(",0,0x"), std::string::npos) << "sensor index 0: " << call;
+    EXPECT_NE(call.find(" version=0x00010044 sensors=0 controller=-1 target=1 "),
+              std::string::npos)
+        << call;
+  }
+}
+
+TEST(NvidiaMonitor, LabelTextsOfReadings) {
+  const struct {
+    const char* temps;
+    const wchar_t* text;
+  } readings[] = {
+      {"-5", L"-5\u00b0C  (23 \u00b0F)"},
+      {"min32", L"-2147483648\u00b0C  (-3865470534 \u00b0F)"},
+      {"max32", L"2147483647\u00b0C  (3865470597 \u00b0F)"},
+  };
+  std::string scenario;
+  for (const auto& reading : readings) scenario += gpu("G", reading.temps);
+  Monitor monitor = start_monitor(scenario);
+  ASSERT_NE(monitor.window, nullptr);
+  for (int row = 0; row < static_cast<int>(std::size(readings)); ++row) {
+    EXPECT_TRUE(wait_for_label(monitor.window, row, readings[row].text))
+        << "row " << row << " reads " << narrow(window_text(row_label(monitor.window, row)));
+  }
+  close_monitor(monitor);
+}
+
+TEST(NvidiaMonitor, NamesThatFailOrRunToTheBufferEndStayInBounds) {
+  Monitor monitor = start_monitor(gpu("A", "40") + gpu("B", "41") +
+                                  "gpu name=\"Endless\" noterm\n"
+                                  "fail NvAPI_GPU_GetFullName=-1 gpu=1\n");
+  ASSERT_NE(monitor.window, nullptr);
+  std::wstring endless;
+  while (endless.size() < 64) endless += L"Endless";
+  endless.resize(64);
+  EXPECT_EQ(frame_titles(monitor.window),
+            (std::vector<std::wstring>{L"GPU # 0   -   A", L"GPU # 1   -    ",
+                                       L"GPU # 2   -   " + endless}));
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, L"41\u00b0C  (106 \u00b0F)"));
+  close_monitor(monitor);
+}
+
+TEST(NvidiaMonitor, FailedThermalReadStopsTheWorkerAfterOneBox) {
+  const std::string scenario =
+      gpu("A", "41") + gpu("B", "42") + "fail NvAPI_GPU_GetThermalSettings=-1 gpu=1\n";
+  for (bool dismiss : {true, false}) {
+    Monitor monitor = start_monitor(scenario);
+    ASSERT_NE(monitor.window, nullptr);
+    HWND box = wait_for_error_box(monitor.program);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(message_box_text(box), L"Unable to get thermal settings");
+    const std::wstring reading = L"41\u00b0C  (106 \u00b0F)";
+    EXPECT_EQ(window_text(row_label(monitor.window, 0)), reading);
+    EXPECT_EQ(window_text(row_label(monitor.window, 1)), L"Please wait");
+    if (dismiss) {
+      press_ok(box);
+      EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }));
+      // Passes come once a second: by now the worker would have read again and shown a box.
+      EXPECT_FALSE(wait_until(
+          [&] {
+            return window_text(row_label(monitor.window, 0)) != reading ||
+                   window_text(row_label(monitor.window, 1)) != L"Please wait" ||
+                   wait_for_error_box(monitor.program, 0) != nullptr;
+          },
+          2500));
+    }
+    // Closing works with the box still open, too. The box is modal to the window, which then
+    // takes no close command from its title bar, only a close request (as "End task" sends).
+    close_monitor(monitor, dismiss ? CloseBy::SystemCommand : CloseBy::CloseMessage);
+    const auto calls = thermal_calls(monitor.program);
+    ASSERT_EQ(calls.size(), 2u) << "nothing read after the failing call";
+    EXPECT_NE(calls[1].find("status=-1"), std::string::npos);
+  }
+}
+
+TEST(NvidiaMonitor, SetUpFailuresLeaveAnEmptyWindowWhoseWorkerOnlyWaits) {
+  const std::string two = gpu("A", "41") + gpu("B", "42");
+  const struct {
+    std::vector<std::wstring> drivers;
+    std::string scenario;
+    const wchar_t* box;
+  } cases[] = {
+      {{L"nvapi64.dll"}, two + "fail NvAPI_Initialize=-1\n", L"Unable to Initialize NVAPI."},
+      {{L"nvapi.dll"}, two, L"Unable to Initialize NVAPI."},
+      {{L"nvapi64.dll"}, two + "fail NvAPI_EnumPhysicalGPUs=-1\n",
+       L"Unable to take number of physical gpus."},
+  };
+  for (const auto& test : cases) {
+    Program program = run_program(L"nvidia-setup", test.drivers, test.scenario);
+    EXPECT_EQ(answer_error_boxes(program, 1), std::vector<std::wstring>{test.box})
+        << test.scenario;
+    Monitor monitor{program, wait_for_window(program, L"GPU Temperature")};
+    ASSERT_NE(monitor.window, nullptr) << test.scenario;
+    const SIZE client = client_size(monitor.window);
+    EXPECT_EQ(client.cx, 288);
+    EXPECT_EQ(client.cy, 97);
+    EXPECT_EQ(row_count(monitor.window), 0) << test.scenario;
+    EXPECT_FALSE(wait_until(
+        [&] {
+          return !thermal_calls(program).empty() || wait_for_error_box(program, 0) != nullptr;
+        },
+        1500))
+        << test.scenario;
+    close_monitor(monitor);
+  }
+}
+
+TEST(NvidiaMonitor, UpToSixtyFourGpusAreShownAndLargerCountsAreClamped) {
+  for (const char* count : {"count=64\n", "count=200\n"}) {
+    Monitor monitor = start_monitor(count);
+    ASSERT_NE(monitor.window, nullptr) << count;
+    EXPECT_EQ(row_count(monitor.window), 64) << count;
+    EXPECT_EQ(GetDlgItem(monitor.window, 64), row_frame(monitor.window, 0)) << "frames after labels";
+    EXPECT_EQ(window_text(row_frame(monitor.window, 63)), L"GPU # 63   -   Simulated GPU 63");
+    EXPECT_TRUE(wait_for_label(monitor.window, 63, L"50\u00b0C  (122 \u00b0F)")) << count;
+    close_monitor(monitor);
+    EXPECT_EQ(log_lines_with(read_log(monitor.program.log_path), "NvAPI_GPU_GetFullName tid=").size(),
+              64u);
+  }
+}
+
+TEST(NvidiaMonitor, ClosingWhileAThermalCallHangsStillEndsPromptly) {
+  Monitor monitor = start_monitor(gpu("A", "41") + "hang NvAPI_GPU_GetThermalSettings from=2\n");
+  ASSERT_NE(monitor.window, nullptr);
+  EXPECT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
+  close_monitor(monitor);
+}
