@@ -165,10 +165,3 @@ TEST(NvidiaMonitor, UpToSixtyFourGpusAreShownAndLargerCountsAreClamped) {
               64u);
   }
 }
-
-TEST(NvidiaMonitor, ClosingWhileAThermalCallHangsStillEndsPromptly) {
-  Monitor monitor = start_monitor(gpu("A", "41") + "hang NvAPI_GPU_GetThermalSettings from=2\n");
-  ASSERT_NE(monitor.window, nullptr);
-  EXPECT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
-  close_monitor(monitor);
-}

@@ -1,0 +1,135 @@
+// Whatever a driver answers, the user gets a clear message or a kept label, never a crash, a
+// hang or a wrong reading: one table over both vendors, each row a run of the real program.
+#include <gtest/gtest.h>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+const std::wstring PleaseWait = L"Please wait";
+
+struct BadDriver {
+  const char* what;
+  std::vector<std::wstring> drivers;
+  std::string scenario;
+  std::vector<std::wstring> boxes;  // expected in this order; each is answered with OK
+  int rows;
+  std::wstring title0;  // frame 0's title; empty: not checked
+  std::wstring label0;  // what label 0 shows; PleaseWait: it must keep it; empty: not checked
+  bool hangs = false;   // a driver call never returns: close once it hangs
+};
+
+const std::string TwoAdapters =
+    "adapter name=\"A\" bus=1 temps=40000\nadapter name=\"B\" bus=2 temps=41000\n";
+const std::string TwoGpus = "gpu name=\"A\" temps=40\ngpu name=\"B\" temps=41\n";
+const std::wstring Forty = L"40\u00b0C  (104 \u00b0F)";
+const std::wstring Fifty = L"50\u00b0C  (122 \u00b0F)";
+
+std::wstring repeated(const std::wstring& text, size_t length) {
+  std::wstring result;
+  while (result.size() < length) result += text;
+  result.resize(length);
+  return result;
+}
+
+const std::vector<std::wstring> Adl = {L"atiadlxx.dll"};
+const std::vector<std::wstring> Nvapi = {L"nvapi64.dll"};
+const std::wstring CountBox = L"Unable to get the number of adapters";
+const std::wstring InfoBox = L"Unable to get adapter's info";
+const std::wstring InitBox = L"Unable to Initialize NVAPI.";
+const std::wstring EnumBox = L"Unable to take number of physical gpus.";
+
+const BadDriver Cases[] = {
+    // ADL exports that are missing: a failed call, never a success.
+    {"no ADL_Main_Control_Create", {L"variants\\no_create\\atiadlxx.dll"},
+     TwoAdapters + "init=lenient\n", {L"Unable to Create Main Control"}, 2, {}, Forty},
+    {"no ADL_Adapter_NumberOfAdapters_Get", {L"variants\\no_count\\atiadlxx.dll"}, TwoAdapters,
+     {CountBox, InfoBox}, 0, {}, {}},
+    {"no ADL_Adapter_AdapterInfo_Get", {L"variants\\no_adapterinfo\\atiadlxx.dll"}, TwoAdapters,
+     {InfoBox}, 2, L"GPU # 0   -   ", {}},
+    {"no ADL_Overdrive5_Temperature_Get", {L"variants\\no_temperature\\atiadlxx.dll"},
+     TwoAdapters, {}, 2, L"GPU # 0   -   A", PleaseWait},
+    // ADL calls that fail.
+    {"ADL create fails", Adl, TwoAdapters + "fail ADL_Main_Control_Create=-1\ninit=lenient\n",
+     {L"Unable to Create Main Control"}, 2, {}, Forty},
+    {"ADL information fails", Adl, TwoAdapters + "fail ADL_Adapter_AdapterInfo_Get=-1\n",
+     {InfoBox}, 2, L"GPU # 0   -   ", {}},
+    {"ADL temperatures fail", Adl, TwoAdapters + "fail ADL_Overdrive5_Temperature_Get=-3\n", {},
+     2, {}, PleaseWait},
+    // ADL counts.
+    {"ADL count 0", Adl, "count=0\n", {CountBox, InfoBox}, 0, {}, {}},
+    {"ADL count -1", Adl, "count=-1\n", {CountBox, InfoBox}, 0, {}, {}},
+    {"ADL count 65", Adl, "count=65\n", {}, 65, L"GPU # 0   -   Simulated Adapter 0", Fifty},
+    {"ADL count 200", Adl, "count=200\n", {}, 200, {}, Fifty},
+    // ADL texts and readings.
+    {"ADL name without a zero", Adl, "adapter name=\"Endless\" noterm temps=40000\n", {}, 1,
+     L"GPU # 0   -   " + repeated(L"Endless", 256), Forty},
+    {"ADL most negative reading", Adl, "adapter temps=min32\n", {}, 1, {},
+     L"-2147483\u00b0C  (-3865437 \u00b0F)"},
+    {"ADL reading never returns", Adl, TwoAdapters + "hang ADL_Overdrive5_Temperature_Get from=2\n",
+     {}, 2, {}, {}, true},
+    // NVAPI functions that are missing.
+    {"no nvapi_QueryInterface", {L"variants\\no_query\\nvapi64.dll"}, TwoGpus, {InitBox}, 0, {}, {}},
+    {"no NvAPI_Initialize", Nvapi, TwoGpus + "missing NvAPI_Initialize\n", {InitBox}, 0, {}, {}},
+    {"no NvAPI_EnumPhysicalGPUs", Nvapi, TwoGpus + "missing NvAPI_EnumPhysicalGPUs\n", {EnumBox}, 0,
+     {}, {}},
+    {"no NvAPI_GPU_GetFullName", Nvapi, TwoGpus + "missing NvAPI_GPU_GetFullName\n", {}, 2,
+     L"GPU # 0   -    ", Forty},
+    {"no NvAPI_GPU_GetThermalSettings", Nvapi, TwoGpus + "missing NvAPI_GPU_GetThermalSettings\n",
+     {L"Unable to get thermal settings"}, 2, L"GPU # 0   -   A", PleaseWait},
+    // NVAPI calls that fail.
+    {"NVAPI initialise fails", Nvapi, TwoGpus + "fail NvAPI_Initialize=-1\n", {InitBox}, 0, {}, {}},
+    {"NVAPI enumeration fails", Nvapi, TwoGpus + "fail NvAPI_EnumPhysicalGPUs=-1\n", {EnumBox}, 0,
+     {}, {}},
+    // NVAPI counts: more than its 64 physical GPUs is not trusted.
+    {"NVAPI count 0", Nvapi, "count=0\n", {}, 0, {}, {}},
+    {"NVAPI count -1", Nvapi, "count=-1\n", {}, 0, {}, {}},
+    {"NVAPI count 65", Nvapi, "count=65\n", {}, 64, L"GPU # 0   -   Simulated GPU 0", Fifty},
+    {"NVAPI count 200", Nvapi, "count=200\n", {}, 64, {}, Fifty},
+    // NVAPI texts and readings.
+    {"NVAPI name without a zero", Nvapi, "gpu name=\"Endless\" noterm temps=40\n", {}, 1,
+     L"GPU # 0   -   " + repeated(L"Endless", 64), Forty},
+    {"NVAPI most negative reading", Nvapi, "gpu temps=min32\n", {}, 1, {},
+     L"-2147483648\u00b0C  (-3865470534 \u00b0F)"},
+    {"NVAPI reading never returns", Nvapi,
+     TwoGpus + "hang NvAPI_GPU_GetThermalSettings from=2\n", {}, 2, {}, {}, true},
+};
+
+void check_label0(const Monitor& monitor, const BadDriver& bad) {
+  if (bad.label0.empty()) return;
+  if (bad.label0 != PleaseWait) {
+    EXPECT_TRUE(wait_for_label(monitor.window, 0, bad.label0))
+        << "reads " << narrow(window_text(row_label(monitor.window, 0)));
+    return;
+  }
+  // Passes come once a second: two would have written a reading by now.
+  EXPECT_FALSE(wait_until(
+      [&] { return window_text(row_label(monitor.window, 0)) != PleaseWait; }, 2500));
+}
+
+}  // namespace
+
+TEST(BadDrivers, ClearMessagesOrKeptLabelsNeverACrashOrAHang) {
+  for (const BadDriver& bad : Cases) {
+    SCOPED_TRACE(bad.what);
+    Program program = run_program(L"bad", bad.drivers, bad.scenario);
+    const bool worker_box = bad.boxes.size() == 1 && bad.boxes[0] == L"Unable to get thermal settings";
+    if (!worker_box) {
+      EXPECT_EQ(answer_error_boxes(program, bad.boxes.size()), bad.boxes);
+    }
+    Monitor monitor{program, wait_for_window(program, L"GPU Temperature")};
+    ASSERT_NE(monitor.window, nullptr);
+    if (worker_box) {
+      EXPECT_EQ(answer_error_boxes(program, 1), bad.boxes);
+    }
+    EXPECT_EQ(row_count(monitor.window), bad.rows);
+    if (!bad.title0.empty()) {
+      EXPECT_EQ(window_text(row_frame(monitor.window, 0)), bad.title0);
+    }
+    check_label0(monitor, bad);
+    if (bad.hangs) {
+      EXPECT_TRUE(wait_until([&] { return log_has(read_log(program.log_path), "status=hang"); }));
+    }
+    close_monitor(monitor);
+  }
+}
