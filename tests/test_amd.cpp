@@ -183,3 +183,15 @@ TEST(AmdMonitor, TwelveAdaptersGiveTwelveCompleteRows) {
   }
   close_monitor(monitor);
 }
+
+TEST(AmdMonitor, ReadingsFollowTheDriverOncePerPass) {
+  Monitor monitor = start_monitor(adapter("A", 1, 0, 0, "40000,41000"));
+  ASSERT_NE(monitor.window, nullptr);
+  ASSERT_TRUE(wait_for_label(monitor.window, 0, L"40\u00b0C  (104 \u00b0F)"));
+  const ULONGLONG first = GetTickCount64();
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, L"41\u00b0C  (106 \u00b0F)", 3000));
+  const ULONGLONG period = GetTickCount64() - first;
+  EXPECT_GE(period, 800u);
+  EXPECT_LE(period, 1500u);
+  close_monitor(monitor);
+}
