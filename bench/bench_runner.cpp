@@ -1,0 +1,314 @@
+// Measures the monitor against the bare-window baseline under the same conditions: all on the
+// simulated AMD driver with 8 GPUs whose readings drift on every pass, started one after the
+// other for several rounds, each left running for the same period. Prints every figure as the
+// medians of both and their ratio gputherm / baseline, with the target it has to meet; then the
+// same against the baseline built with gputherm's manifest (common controls 6), without targets,
+// to tell what that library costs from what the program costs.
+// Usage: bench_runner <folder holding gputherm.exe, atiadlxx.dll, baseline.exe and
+//                      baseline_cc6.exe> [rounds] [seconds]
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/probe/probe.h"
+
+namespace {
+
+constexpr int Gpus = 8;
+constexpr int DefaultRounds = 5;
+constexpr int DefaultSeconds = 30;
+constexpr DWORD WindowTimeoutMs = 30000;
+constexpr DWORD ExitDeadlineMs = 2000;
+constexpr double RatioLimit = 1.3;
+constexpr double SizeRatioLimit = 4.0;
+constexpr double SizeLimitBytes = 64 * 1024;
+const wchar_t* const WindowTitle = L"GPU Temperature";
+
+struct Subject {
+  const char* name;
+  const wchar_t* file;
+  std::wstring arguments;
+};
+
+struct Run {
+  std::string failure;  // empty when the run completed
+  double startup_ms = 0;
+  double cpu_to_ready_ms = 0;
+  double cpu_ms = 0;     // over the measured period, from the window's completion
+  double server_ms = 0;  // the wineserver over the same period
+  ProcessFigures end;
+};
+
+struct Tally {
+  int targets = 0;
+  int met = 0;
+};
+
+double ns_to_ms(uint64_t ns) { return static_cast<double>(ns) / 1e6; }
+
+double elapsed_ms(const LARGE_INTEGER& from, const LARGE_INTEGER& to) {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(to.QuadPart - from.QuadPart) * 1000.0 /
+         static_cast<double>(frequency.QuadPart);
+}
+
+// Waits out the period while watching the process: false when it ended.
+bool keep_running(const ProbeTarget& target, int seconds) {
+  return WaitForSingleObject(target.process.hProcess, static_cast<DWORD>(seconds) * 1000) ==
+         WAIT_TIMEOUT;
+}
+
+void measure_period(ProbeTarget& target, HWND window, int seconds, Run& run) {
+  const uint64_t cpu_ready = probe_cpu_ns(target);
+  const uint64_t server_ready = probe_wineserver_cpu_ns();
+  run.cpu_to_ready_ms = ns_to_ms(cpu_ready);
+  if (!keep_running(target, seconds)) {
+    run.failure = "ended before the period was over";
+    return;
+  }
+  run.server_ms = ns_to_ms(probe_wineserver_cpu_ns() - server_ready);
+  run.end = probe_measure(target);
+  run.cpu_ms = ns_to_ms(run.end.cpu_ns - cpu_ready);
+  DWORD exit_code = 1;
+  if (!probe_close(target, window, ExitDeadlineMs, &exit_code))
+    run.failure = "no exit after close";
+  else if (exit_code != 0)
+    run.failure = "exit code " + std::to_string(exit_code);
+}
+
+Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
+  Run run;
+  const std::string scenario = probe_drifting_scenario(Gpus);
+  LARGE_INTEGER started, ready;
+  QueryPerformanceCounter(&started);
+  ProbeTarget target =
+      probe_start(dir, subject.file, subject.arguments,
+                  {L"SIMDRV_SCENARIO=" + std::wstring(scenario.begin(), scenario.end())});
+  const HWND window =
+      target.process.hProcess ? probe_wait_window(target, WindowTitle, WindowTimeoutMs) : nullptr;
+  QueryPerformanceCounter(&ready);
+  run.startup_ms = elapsed_ms(started, ready);
+  if (!window)
+    run.failure = "no complete window";
+  else
+    measure_period(target, window, seconds, run);
+  probe_release(target);
+  return run;
+}
+
+constexpr int SubjectCount = 3;
+// The baselines get as many rows as the simulated driver has GPUs.
+const Subject Subjects[SubjectCount] = {{"gputherm", L"gputherm.exe", L""},
+                                        {"baseline", L"baseline.exe", L"8"},
+                                        {"baseline_cc6", L"baseline_cc6.exe", L"8"}};
+
+// Every round runs each program once; the first to go turns from round to round, so that a drift
+// of the machine favours none. False when a run failed.
+bool run_rounds(const std::wstring& dir, int rounds, int seconds, std::vector<Run>* runs) {
+  bool all_completed = true;
+  for (int round = 0; round < rounds; ++round) {
+    for (int turn = 0; turn < SubjectCount; ++turn) {
+      const int which = (round + turn) % SubjectCount;
+      const Run run = run_once(Subjects[which], dir, seconds);
+      std::printf("round %d %s: start-up %.1f ms, processor time %.1f ms%s\n", round + 1,
+                  Subjects[which].name, run.startup_ms, run.cpu_ms,
+                  run.failure.empty() ? "" : (", FAILED: " + run.failure).c_str());
+      std::fflush(stdout);
+      if (!run.failure.empty())
+        all_completed = false;
+      else
+        runs[which].push_back(run);
+    }
+  }
+  return all_completed;
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+using Figure = double (*)(const Run&);
+
+double median_of(const std::vector<Run>& runs, Figure figure) {
+  std::vector<double> values;
+  for (const Run& run : runs) values.push_back(figure(run));
+  return median(values);
+}
+
+double ratio(double numerator, double denominator) {
+  return denominator > 0 ? numerator / denominator : 0;
+}
+
+const char* verdict(bool met, Tally& tally) {
+  ++tally.targets;
+  if (met) ++tally.met;
+  return met ? "met" : "NOT met";
+}
+
+// A figure compared as a ratio; `limit` 0 means it has no target.
+struct RatioLine {
+  const char* name;  // completed by " over N s" or " after N s" when `when` says so
+  const char* when;
+  const char* unit;
+  Figure value;
+  double limit;
+  bool wine_only;  // the wineserver's figures exist only under Wine
+};
+
+// A count that must equal the baseline's plus `allowed_extra`.
+struct ObjectLine {
+  const char* name;
+  Figure value;
+  int allowed_extra;
+  const char* extra;
+  const char* under_wine;  // what the count is limited to under Wine
+};
+
+double kib(uint64_t bytes) { return static_cast<double>(bytes) / 1024; }
+
+const RatioLine RatioLines[] = {
+    {"start of the process to the complete window", "", "ms",
+     [](const Run& r) { return r.startup_ms; }, RatioLimit, false},
+    {"processor time (user + system)", "over", "ms", [](const Run& r) { return r.cpu_ms; },
+     RatioLimit, false},
+    {"processor time (user + system) from start to the complete window", "", "ms",
+     [](const Run& r) { return r.cpu_to_ready_ms; }, 0, false},
+    {"wineserver processor time", "over", "ms", [](const Run& r) { return r.server_ms; }, 0, true},
+    {"private bytes (committed private memory)", "after", "KiB",
+     [](const Run& r) { return kib(r.end.private_bytes); }, RatioLimit, false},
+    {"resident private memory", "after", "KiB",
+     [](const Run& r) { return kib(r.end.resident_private); }, 0, false},
+    {"peak working set", "after", "KiB", [](const Run& r) { return kib(r.end.peak_working_set); },
+     RatioLimit, false},
+};
+
+double handles(const Run& run) { return run.end.handles; }
+double gdi_objects(const Run& run) { return run.end.gdi_objects; }
+double user_objects(const Run& run) { return run.end.user_objects; }
+
+const ObjectLine ObjectLines[] = {
+    {"handles", handles, 0, "", ""},
+    {"GDI objects", gdi_objects, 1, " (the font)", ""},
+    {"USER objects", user_objects, 1, " (the hidden relay window)", " (windows)"},
+};
+
+std::string line_name(const char* name, const char* when, int seconds) {
+  if (!*when) return name;
+  return std::string(name) + " " + when + " " + std::to_string(seconds) + " s";
+}
+
+// gputherm's runs and those of the program it is compared with.
+struct Comparison {
+  const std::vector<Run>& gputherm;
+  const std::vector<Run>& other;
+  const char* other_name;
+  int seconds;
+  Tally* tally;  // null: no targets, an indented block
+};
+
+void print_ratio_line(const RatioLine& line, const Comparison& c) {
+  const double gv = median_of(c.gputherm, line.value), ov = median_of(c.other, line.value);
+  const int decimals = std::string(line.unit) == "ms" ? 1 : 0;
+  std::printf("%s%s: gputherm %.*f %s, %s %.*f %s, ratio %.2f", c.tally ? "" : "  ",
+              line_name(line.name, line.when, c.seconds).c_str(), decimals, gv, line.unit,
+              c.other_name, decimals, ov, line.unit, ratio(gv, ov));
+  if (c.tally && line.limit > 0)
+    std::printf("; target at most %.1fx: %s\n", line.limit,
+                verdict(ratio(gv, ov) <= line.limit, *c.tally));
+  else
+    std::printf(c.tally ? " (no target)\n" : "\n");
+}
+
+void print_object_line(const ObjectLine& line, const Comparison& c) {
+  const double gv = median_of(c.gputherm, line.value), ov = median_of(c.other, line.value);
+  std::printf("%s%s%s: gputherm %.0f, %s %.0f, ratio %.2f, difference %+.0f", c.tally ? "" : "  ",
+              line_name(line.name, "after", c.seconds).c_str(),
+              probe_under_wine() ? line.under_wine : "", gv, c.other_name, ov, ratio(gv, ov),
+              gv - ov);
+  if (c.tally)
+    std::printf("; target baseline + %d%s: %s\n", line.allowed_extra, line.extra,
+                verdict(gv == ov + line.allowed_extra, *c.tally));
+  else
+    std::printf("\n");
+}
+
+void print_lines(const Comparison& c) {
+  for (const RatioLine& line : RatioLines)
+    if (!line.wine_only || probe_under_wine()) print_ratio_line(line, c);
+  for (const ObjectLine& line : ObjectLines) print_object_line(line, c);
+}
+
+double file_size(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return static_cast<double>((static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+void print_sizes(const std::wstring& dir, Tally& tally) {
+  const double g = file_size(dir + L"\\gputherm.exe");
+  const double b = file_size(dir + L"\\baseline.exe");
+  std::printf(
+      "executable size, stripped: gputherm %.0f bytes, baseline %.0f bytes, ratio %.2f; "
+      "target at most %.0fx and under %.0f bytes: %s\n",
+      g, b, ratio(g, b), SizeRatioLimit, SizeLimitBytes,
+      verdict(ratio(g, b) <= SizeRatioLimit && g < SizeLimitBytes, tally));
+}
+
+std::string wine_version() {
+  using Version = const char*(__cdecl*)();
+  const auto version = reinterpret_cast<Version>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version")));
+  return version ? std::string("Wine ") + version() : std::string("Windows");
+}
+
+int argument(int argc, wchar_t** argv, int index, int fallback) {
+  const int value = argc > index ? _wtoi(argv[index]) : 0;
+  return value > 0 ? value : fallback;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2) {
+    std::printf(
+        "usage: bench_runner <folder with gputherm.exe, atiadlxx.dll, baseline.exe, "
+        "baseline_cc6.exe> [rounds] [seconds]\n");
+    return 2;
+  }
+  const std::wstring dir = argv[1];
+  const int rounds = argument(argc, argv, 2, DefaultRounds);
+  const int seconds = argument(argc, argv, 3, DefaultSeconds);
+  std::printf(
+      "benchmark: gputherm against the bare-window baseline under %s, %d simulated AMD "
+      "GPUs whose readings drift on every pass, %d rounds in turn, %d s each, medians\n",
+      wine_version().c_str(), Gpus, rounds, seconds);
+  std::printf("processor time source: %s\n",
+              probe_under_wine() ? "the host process's scheduler run time of all its threads"
+                                 : "GetProcessTimes");
+  std::vector<Run> runs[SubjectCount];
+  const bool all_completed = run_rounds(dir, rounds, seconds, runs);
+  for (int which = 0; which < SubjectCount; ++which) {
+    if (runs[which].empty()) {
+      std::printf("no complete run of %s\n", Subjects[which].name);
+      return 1;
+    }
+  }
+  Tally tally;
+  print_sizes(dir, tally);
+  print_lines({runs[0], runs[1], "baseline", seconds, &tally});
+  std::printf("targets met: %d of %d\n", tally.met, tally.targets);
+  std::printf(
+      "against baseline_cc6, the baseline built with gputherm's manifest (common "
+      "controls 6), no targets:\n");
+  print_lines({runs[0], runs[2], "baseline_cc6", seconds, nullptr});
+  std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
+              all_completed ? "yes" : "NO");
+  return all_completed ? 0 : 1;
+}
