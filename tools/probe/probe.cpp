@@ -170,13 +170,15 @@ bool holds_item(const std::string& list, const std::string& item) {
   return false;
 }
 
-// The first host process whose command line contains `command_part` and, when `variable` is
-// given, whose environment holds it; 0 when none does. Wine gives a Windows process the Unix
-// command line of its Windows one, but not its Windows environment.
-int find_host_process(const std::string& command_part, const std::string& variable) {
+// The first host process whose program (the first item of its command line) contains
+// `program_part` and, when `variable` is given, whose environment holds it; 0 when none does.
+// Wine gives a Windows process the Unix command line of its Windows one, but not its Windows
+// environment. Only the program counts: a shell whose arguments name it must not match.
+int find_host_process(const std::string& program_part, const std::string& variable) {
   for (const std::wstring& pid : numeric_entries(HostProc)) {
     const std::wstring folder = HostProc + pid + L"\\";
-    if (read_host_file(folder + L"cmdline").find(command_part) == std::string::npos) continue;
+    const std::string command = read_host_file(folder + L"cmdline");
+    if (command.substr(0, command.find('\0')).find(program_part) == std::string::npos) continue;
     if (!variable.empty() && !holds_item(read_host_file(folder + L"environ"), variable)) continue;
     return _wtoi(pid.c_str());
   }
