@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh >/dev/null
 build=$PWD/build/mingw-x64
-export WINEPREFIX=$build/wineprefix-bench WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-[ -f "$WINEPREFIX/system.reg" ] || bash scripts/wine-prefix.sh "$WINEPREFIX" >/dev/null
+source scripts/wine-common.sh
+use_prefix wineprefix-bench
 
 stage=$build/bench-stage
 rm -rf "$stage" && mkdir -p "$stage"
@@ -17,11 +17,4 @@ cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$build/bin/drivers/atiadlx
 x86_64-w64-mingw32-strip "$stage"/*.exe
 
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), host: $(nproc) processors, $(uname -sr)"
-runner=(wine "$build/bin/bench_runner.exe" "Z:${stage//\//\\}" "$@")
-# The server goes down inside the display's session, before the display does.
-run='"$@"; status=$?; wineserver -k 2>/dev/null; exit $status'
-if [ -n "${DISPLAY:-}" ]; then
-  bash -c "$run" run "${runner[@]}"
-else
-  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$run" run "${runner[@]}"
-fi
+on_display wine "$build/bin/bench_runner.exe" "Z:${stage//\//\\}" "$@"

@@ -9,18 +9,11 @@ cd "$(dirname "$0")/.."
 minutes=${1:-10}
 bash scripts/build.sh >/dev/null
 build=$PWD/build/mingw-x64
-export WINEPREFIX=$build/wineprefix-soak WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-[ -f "$WINEPREFIX/system.reg" ] || bash scripts/wine-prefix.sh "$WINEPREFIX" >/dev/null
+source scripts/wine-common.sh
+use_prefix wineprefix-soak
 
 stage=$build/soak-stage
 rm -rf "$stage" && mkdir -p "$stage"
 cp "$build/bin/gputherm.exe" "$build/bin/drivers/atiadlxx.dll" "$stage/"
 
-runner=(wine "$build/bin/soak_runner.exe" "Z:${stage//\//\\}" "$minutes")
-# The server goes down inside the display's session, before the display does.
-run='"$@"; status=$?; wineserver -k 2>/dev/null; exit $status'
-if [ -n "${DISPLAY:-}" ]; then
-  bash -c "$run" run "${runner[@]}"
-else
-  xvfb-run -a -s "-screen 0 1280x1024x24" bash -c "$run" run "${runner[@]}"
-fi
+on_display wine "$build/bin/soak_runner.exe" "Z:${stage//\//\\}" "$minutes"

@@ -472,9 +472,25 @@ const SoakSample* sample_from(const std::vector<SoakSample>& samples, int second
   return nullptr;
 }
 
-std::string changed(const char* what, uint64_t from, uint64_t to, int seconds) {
-  return std::string(what) + " went from " + std::to_string(from) + " to " + std::to_string(to) +
-         " at t=" + std::to_string(seconds) + " s";
+using Count = uint32_t (*)(const ProcessFigures&);
+
+// A count that rose and stayed up: two samples in a row above the lowest seen before them. A
+// single high sample is an object the system held for a moment (a device context while a label
+// paints, say), not a leak; a count that falls is not a leak either.
+std::string persistent_rise(const std::vector<SoakSample>& samples, int from, const char* what,
+                            Count count) {
+  uint32_t lowest = UINT32_MAX;
+  bool above = false;
+  for (const SoakSample& sample : samples) {
+    if (sample.seconds < from) continue;
+    const uint32_t now = count(sample.figures);
+    if (now > lowest && above)
+      return std::string(what) + " rose from " + std::to_string(lowest) + " to " +
+             std::to_string(now) + " and stayed up at t=" + std::to_string(sample.seconds) + " s";
+    above = now > lowest;
+    if (now < lowest) lowest = now;
+  }
+  return {};
 }
 
 }  // namespace
@@ -487,14 +503,6 @@ std::string probe_soak_fault(const std::vector<SoakSample>& samples, int objects
   for (const SoakSample& sample : samples) {
     const ProcessFigures& now = sample.figures;
     if (!now.found) return "the process was gone at t=" + std::to_string(sample.seconds) + " s";
-    if (sample.seconds < objects_from) continue;
-    const ProcessFigures& first = objects->figures;
-    if (now.handles != first.handles)
-      return changed("handles", first.handles, now.handles, sample.seconds);
-    if (now.gdi_objects != first.gdi_objects)
-      return changed("GDI objects", first.gdi_objects, now.gdi_objects, sample.seconds);
-    if (now.user_objects != first.user_objects)
-      return changed("USER objects", first.user_objects, now.user_objects, sample.seconds);
     if (sample.seconds >= private_from &&
         now.private_bytes > memory->figures.private_bytes + allowed_growth)
       return "private bytes grew by " +
@@ -502,5 +510,15 @@ std::string probe_soak_fault(const std::vector<SoakSample>& samples, int objects
              " KiB from t=" + std::to_string(memory->seconds) +
              " s to t=" + std::to_string(sample.seconds) + " s";
   }
-  return {};
+  std::string fault =
+      persistent_rise(samples, objects_from, "handles", [](const ProcessFigures& f) {
+        return f.handles;
+      });
+  if (fault.empty())
+    fault = persistent_rise(samples, objects_from, "GDI objects",
+                            [](const ProcessFigures& f) { return f.gdi_objects; });
+  if (fault.empty())
+    fault = persistent_rise(samples, objects_from, "USER objects",
+                            [](const ProcessFigures& f) { return f.user_objects; });
+  return fault;
 }

@@ -74,8 +74,9 @@ struct SoakSample {
 // One line: time, handles, GDI and USER objects, private and resident memory.
 std::string probe_format_sample(const SoakSample& sample);
 // Empty when the samples show no upward trend; otherwise what rose, and when. From the first
-// sample taken at or after `objects_from` (once the window has painted) the objects must stay
-// the same; from the first taken at or after `private_from` the private bytes may not grow by
-// more than `allowed_growth`.
+// sample taken at or after `objects_from` (once the window has painted) no object count may rise
+// and stay up (two samples in a row above the lowest before them: a count that is high in one
+// sample only is an object the system held for a moment); from the first taken at or after
+// `private_from` the private bytes may not grow by more than `allowed_growth`.
 std::string probe_soak_fault(const std::vector<SoakSample>& samples, int objects_from,
                              int private_from, uint64_t allowed_growth);
