@@ -138,13 +138,3 @@ extern "C" int ADL_Overdrive5_Temperature_Get(int iAdapterIndex, int iThermalCon
                       return ADL_OK;
                     });
 }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void*) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    DisableThreadLibraryCalls(module);
-    sim_attach(module);
-  } else if (reason == DLL_PROCESS_DETACH) {
-    sim_detach();
-  }
-  return TRUE;
-}

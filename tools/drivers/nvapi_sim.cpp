@@ -223,13 +223,3 @@ extern "C" void* nvapi_QueryInterface(unsigned int id) {
   sim_log_call("nvapi_QueryInterface", args, status);
   return address;
 }
-
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void*) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    DisableThreadLibraryCalls(module);
-    sim_attach(module);
-  } else if (reason == DLL_PROCESS_DETACH) {
-    sim_detach();
-  }
-  return TRUE;
-}

@@ -518,3 +518,14 @@ void sim_append(char* buffer, size_t size, const char* format, ...) {
 unsigned long long sim_address(const void* pointer) {
   return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer));
 }
+
+// Every simulated driver library is entered here: it reads its scenario as it loads.
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, void*) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(module);
+    sim_attach(module);
+  } else if (reason == DLL_PROCESS_DETACH) {
+    sim_detach();
+  }
+  return TRUE;
+}
