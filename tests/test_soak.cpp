@@ -11,19 +11,15 @@
 
 namespace {
 
-constexpr int Gpus = 8;
 constexpr int SoakSeconds = 60;
-constexpr int SamplePeriodSeconds = 10;
-// Objects are judged once the first readings have been painted (the window's DCs come then);
-// memory, which the long soak judges after its first minute, from the third sample on.
-constexpr int ObjectsFromSeconds = 10;
+// Memory, which the long soak judges after its first minute, is judged here from the third
+// sample on.
 constexpr int SettleSeconds = 20;
-constexpr uint64_t AllowedGrowth = 64 * 1024;
 constexpr DWORD ExitDeadlineMs = 2000;
 
 std::vector<std::wstring> label_texts(HWND window) {
   std::vector<std::wstring> texts;
-  for (int row = 0; row < Gpus; ++row) texts.push_back(window_text(row_label(window, row)));
+  for (int row = 0; row < SoakGpus; ++row) texts.push_back(window_text(row_label(window, row)));
   return texts;
 }
 
@@ -36,17 +32,17 @@ std::string report(const std::vector<SoakSample>& samples) {
 }  // namespace
 
 TEST(Soak, AMinuteOfChangingReadingsKeepsObjectsAndPrivateBytesFlat) {
-  Program program = run_program(L"soak", {L"atiadlxx.dll"}, probe_drifting_scenario(Gpus));
+  Program program = run_program(L"soak", {L"atiadlxx.dll"}, probe_drifting_scenario(SoakGpus));
   const HWND window = wait_for_window(program, L"GPU Temperature");
   ASSERT_NE(window, nullptr);
-  ASSERT_EQ(row_count(window), Gpus);
+  ASSERT_EQ(row_count(window), SoakGpus);
   ProbeTarget target = probe_attach(program.process);
   std::vector<SoakSample> samples;
   std::vector<std::vector<std::wstring>> texts;
-  for (int seconds = 0; seconds <= SoakSeconds; seconds += SamplePeriodSeconds) {
+  for (int seconds = 0; seconds <= SoakSeconds; seconds += SoakSamplePeriodSeconds) {
     // Waiting on the process, not sleeping: a crash ends the soak at once.
     if (seconds > 0) {
-      ASSERT_EQ(WaitForSingleObject(program.process.hProcess, SamplePeriodSeconds * 1000),
+      ASSERT_EQ(WaitForSingleObject(program.process.hProcess, SoakSamplePeriodSeconds * 1000),
                 static_cast<DWORD>(WAIT_TIMEOUT))
           << "the program ended after " << seconds << " s\n"
           << report(samples);
@@ -55,7 +51,7 @@ TEST(Soak, AMinuteOfChangingReadingsKeepsObjectsAndPrivateBytesFlat) {
     texts.push_back(label_texts(window));
   }
   std::printf("%s", report(samples).c_str());
-  EXPECT_EQ(probe_soak_fault(samples, ObjectsFromSeconds, SettleSeconds, AllowedGrowth), "")
+  EXPECT_EQ(probe_soak_fault(samples, SoakObjectsFromSeconds, SettleSeconds, SoakAllowedGrowth), "")
       << report(samples);
   EXPECT_NE(texts.front(), texts.back()) << "the readings never changed";
   for (const std::wstring& text : texts.back())

@@ -67,6 +67,12 @@ uint64_t probe_wineserver_cpu_ns();
 std::string probe_drifting_scenario(int gpus);
 
 // ---- soak ----
+// What the long soak and its short form in the tests share: 8 GPUs, a sample every 10 s, objects
+// judged once the first readings have been painted, and the private-bytes growth allowed.
+constexpr int SoakGpus = 8;
+constexpr int SoakSamplePeriodSeconds = 10;
+constexpr int SoakObjectsFromSeconds = 10;
+constexpr uint64_t SoakAllowedGrowth = 64 * 1024;
 struct SoakSample {
   int seconds;  // since the window was complete
   ProcessFigures figures;
