@@ -28,7 +28,27 @@ struct ADLTemperature {
   int iSize;
   int iTemperature;  // thousandths of a degree Celsius
 };
+
+// One sensor of the performance log of ADL2. A sensor the adapter lacks answers supported 0.
+struct ADLSingleSensorData {
+  int supported;
+  int value;
+};
+
+constexpr int ADL_PMLOG_MAX_SENSORS = 256;
+
+struct ADLPMLogDataOutput {
+  int size;
+  ADLSingleSensorData sensors[ADL_PMLOG_MAX_SENSORS];
+};
 #pragma pack(pop)
+
+// Temperature sensors of the performance log, in whole degrees Celsius.
+constexpr int PMLOG_TEMPERATURE_EDGE = 8;
+constexpr int PMLOG_TEMPERATURE_GFX = 28;
+constexpr int PMLOG_TEMPERATURE_SOC = 29;
+// The edge sensor of ADL2_OverdriveN_Temperature_Get, in thousandths of a degree Celsius.
+constexpr int ODN_TEMPERATURE_EDGE = 1;
 
 static_assert(sizeof(AdapterInfo) == 1572);
 static_assert(offsetof(AdapterInfo, strUDID) == 8);
@@ -42,3 +62,5 @@ static_assert(offsetof(AdapterInfo, strDriverPathExt) == 1056);
 static_assert(offsetof(AdapterInfo, strPNPString) == 1312);
 static_assert(offsetof(AdapterInfo, iOSDisplayIndex) == 1568);
 static_assert(sizeof(ADLTemperature) == 8);
+static_assert(sizeof(ADLSingleSensorData) == 8);
+static_assert(sizeof(ADLPMLogDataOutput) == 2052);

@@ -1,4 +1,4 @@
-// Simulated AMD Display Library: the five ADL calls the monitor makes, answered from the
+// Simulated AMD Display Library: the ADL and ADL2 calls the monitor makes, answered from the
 // scenario the way the driver answers them. Built as atiadlxx.dll and atiadlxy.dll, and as
 // variants that lack one export each: an export table is fixed when the library is linked, so
 // the build gives each variant its own list of exports (a .def file) from these same functions.
@@ -15,12 +15,16 @@ constexpr int ADL_ERR_NOT_INIT = -2;
 constexpr int ADL_ERR_INVALID_PARAM_SIZE = -4;
 constexpr int ADL_ERR_INVALID_ADL_IDX = -5;
 constexpr int ADL_ERR_INVALID_CONTROLLER_IDX = -6;
+constexpr int ADL_ERR_NOT_SUPPORTED = -8;
 constexpr int ADL_ERR_NULL_POINTER = -9;
 constexpr int ADL_ERR_INVALID_CALLBACK = -11;
 
 using AdlAllocCallback = void*(__stdcall*)(int);
 
 bool MainControlCreated = false;  // guarded by the simulation lock
+// The one ADL2 context handed out; its address is the handle. Guarded by the simulation lock.
+int Adl2ContextObject;
+bool Adl2ContextCreated = false;
 
 bool refused() { return sim_scenario().init_check && !MainControlCreated; }
 
@@ -50,6 +54,21 @@ SimDevice* adapter_with_index(int index) {
   for (SimDevice& adapter : sim_scenario().adapters)
     if (adapter.index == index) return &adapter;
   return nullptr;
+}
+
+bool adl2_context_valid(const void* context) {
+  return Adl2ContextCreated && context == &Adl2ContextObject;
+}
+
+ADLSingleSensorData log_sensor(SimLogSensor& sensor) {
+  if (!sensor.supported) return {0, sensor.value_unsupported};
+  return {1, sim_next_temperature(sensor.readings, false)};
+}
+
+void append_log_sensor(char* details, size_t size, const char* name,
+                       const ADLSingleSensorData& data) {
+  if (data.supported) sim_append(details, size, " %s=%d", name, data.value);
+  else sim_append(details, size, " %s=off:%d", name, data.value);
 }
 
 }  // namespace
@@ -133,8 +152,79 @@ extern "C" int ADL_Overdrive5_Temperature_Get(int iAdapterIndex, int iThermalCon
                       SimDevice* adapter = adapter_with_index(iAdapterIndex);
                       if (!adapter) return ADL_ERR_INVALID_ADL_IDX;
                       if (iThermalControllerIndex != 0) return ADL_ERR_INVALID_CONTROLLER_IDX;
-                      lpTemperature->iTemperature = sim_next_temperature(*adapter, true);
+                      lpTemperature->iTemperature = sim_next_temperature(adapter->temps, true);
                       sim_append(details, size, " out=%d", lpTemperature->iTemperature);
+                      return ADL_OK;
+                    });
+}
+
+extern "C" int ADL2_Main_Control_Create(AdlAllocCallback callback, int iEnumConnectedAdapters,
+                                        void** context) {
+  char args[160];
+  snprintf(args, sizeof(args), "0x%llX,%d,0x%llX", sim_address(reinterpret_cast<void*>(callback)),
+           iEnumConnectedAdapters, sim_address(context));
+  return sim_answer("ADL2_Main_Control_Create", -1, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (!context) return ADL_ERR_NULL_POINTER;
+                      *context = &Adl2ContextObject;
+                      Adl2ContextCreated = true;
+                      sim_append(details, size, " out=0x%llX", sim_address(*context));
+                      return ADL_OK;
+                    });
+}
+
+extern "C" int ADL2_Main_Control_Destroy(void* context) {
+  char args[64];
+  snprintf(args, sizeof(args), "0x%llX", sim_address(context));
+  return sim_answer("ADL2_Main_Control_Destroy", -1, args, sizeof(args), [&](char*, size_t) {
+    if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
+    Adl2ContextCreated = false;
+    return ADL_OK;
+  });
+}
+
+// Answers the adapter's edge, GFX and SOC sensors; every other sensor is not supported.
+extern "C" int ADL2_New_QueryPMLogData_Get(void* context, int iAdapterIndex,
+                                           ADLPMLogDataOutput* lpDataOutput) {
+  char args[256];
+  snprintf(args, sizeof(args), "0x%llX,%d,0x%llX", sim_address(context), iAdapterIndex,
+           sim_address(lpDataOutput));
+  if (lpDataOutput) sim_append(args, sizeof(args), " size=%d", lpDataOutput->size);
+  return sim_answer("ADL2_New_QueryPMLogData_Get", iAdapterIndex, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
+                      if (!lpDataOutput) return ADL_ERR_NULL_POINTER;
+                      SimDevice* adapter = adapter_with_index(iAdapterIndex);
+                      if (!adapter) return ADL_ERR_INVALID_ADL_IDX;
+                      if (!adapter->has_log) return ADL_ERR_NOT_SUPPORTED;
+                      memset(lpDataOutput->sensors, 0, sizeof(lpDataOutput->sensors));
+                      ADLSingleSensorData* sensors = lpDataOutput->sensors;
+                      sensors[PMLOG_TEMPERATURE_EDGE] = log_sensor(adapter->edge);
+                      sensors[PMLOG_TEMPERATURE_GFX] = log_sensor(adapter->gfx);
+                      sensors[PMLOG_TEMPERATURE_SOC] = log_sensor(adapter->soc);
+                      append_log_sensor(details, size, "edge", sensors[PMLOG_TEMPERATURE_EDGE]);
+                      append_log_sensor(details, size, "gfx", sensors[PMLOG_TEMPERATURE_GFX]);
+                      append_log_sensor(details, size, "soc", sensors[PMLOG_TEMPERATURE_SOC]);
+                      return ADL_OK;
+                    });
+}
+
+extern "C" int ADL2_OverdriveN_Temperature_Get(void* context, int iAdapterIndex,
+                                               int iTemperatureType, int* iTemperature) {
+  char args[160];
+  snprintf(args, sizeof(args), "0x%llX,%d,%d,0x%llX", sim_address(context), iAdapterIndex,
+           iTemperatureType, sim_address(iTemperature));
+  return sim_answer("ADL2_OverdriveN_Temperature_Get", iAdapterIndex, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
+                      if (!iTemperature) return ADL_ERR_NULL_POINTER;
+                      SimDevice* adapter = adapter_with_index(iAdapterIndex);
+                      if (!adapter) return ADL_ERR_INVALID_ADL_IDX;
+                      // Only the edge sensor is simulated.
+                      if (!adapter->has_overdrive_n || iTemperatureType != ODN_TEMPERATURE_EDGE)
+                        return ADL_ERR_NOT_SUPPORTED;
+                      *iTemperature = sim_next_temperature(adapter->overdrive_n, true);
+                      sim_append(details, size, " out=%d", *iTemperature);
                       return ADL_OK;
                     });
 }

@@ -149,7 +149,7 @@ int32_t GetThermalSettings(void* handle, uint32_t sensor_index, NvGpuThermalSett
         sensor.controller = NVAPI_THERMAL_CONTROLLER_GPU_INTERNAL;
         sensor.defaultMinTemp = 0;
         sensor.defaultMaxTemp = 127;
-        sensor.currentTemp = sim_next_temperature(sim_scenario().gpus[position], false);
+        sensor.currentTemp = sim_next_temperature(sim_scenario().gpus[position].temps, false);
         sensor.target = NVAPI_THERMAL_TARGET_GPU;
         sim_append(details, size, " out=%d", sensor.currentTemp);
         return NVAPI_OK;

@@ -162,7 +162,7 @@ bool parse_temperature(const std::string& text, int32_t* temperature) {
 }
 
 // `drift:LOW..HIGH` in whole degrees, or a comma list of readings in the driver's unit.
-bool parse_temps(const std::string& text, SimDevice* device) {
+bool parse_temps(const std::string& text, SimSequence* sequence) {
   if (text.rfind("drift:", 0) == 0) {
     const std::string range = text.substr(6);
     const size_t dots = range.find("..");
@@ -171,9 +171,9 @@ bool parse_temps(const std::string& text, SimDevice* device) {
     if (dots == std::string::npos || !parse_int(range.substr(0, dots), &low) ||
         !parse_int(range.substr(dots + 2), &high) || low > high || low < -273 || high > 2000)
       return false;
-    device->drift = true;
-    device->drift_low = low * 1000;
-    device->drift_high = high * 1000;
+    sequence->drift = true;
+    sequence->drift_low = low * 1000;
+    sequence->drift_high = high * 1000;
     return true;
   }
   std::vector<int32_t> temps;
@@ -186,9 +186,21 @@ bool parse_temps(const std::string& text, SimDevice* device) {
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  device->temps = temps;
-  device->drift = false;
+  sequence->values = temps;
+  sequence->drift = false;
   return true;
+}
+
+// A performance-log sensor: `off` (not supported, value 0), `off:N` (not supported, yet value N)
+// or its readings in whole degrees, as for `temps`.
+bool parse_log_sensor(const std::string& text, SimLogSensor* sensor) {
+  if (text == "off" || text.rfind("off:", 0) == 0) {
+    sensor->supported = false;
+    sensor->value_unsupported = 0;
+    return text == "off" || parse_temperature(text.substr(4), &sensor->value_unsupported);
+  }
+  sensor->supported = true;
+  return parse_temps(text, &sensor->readings);
 }
 
 void report(int line, const char* problem, const std::string& word) {
@@ -209,7 +221,7 @@ SimDevice default_device(bool gpu, size_t position) {
   device.index = n;
   device.bus = n + 1;
   device.vendor = gpu ? 0x10DE : 0x1002;
-  device.temps = {gpu ? 50 : 50000};
+  device.temps.values = {gpu ? 50 : 50000};
   return device;
 }
 
@@ -226,7 +238,17 @@ void parse_device(const std::vector<SimWord>& words, int line, bool gpu, SimScen
     else if (word.key == "device") ok = ok && parse_int(word.value, &device.device);
     else if (word.key == "function") ok = ok && parse_int(word.value, &device.function);
     else if (word.key == "vendor") ok = ok && parse_int(word.value, &device.vendor);
-    else if (word.key == "temps") ok = ok && parse_temps(word.value, &device);
+    else if (word.key == "temps") ok = ok && parse_temps(word.value, &device.temps);
+    else if (word.key == "edge" || word.key == "gfx" || word.key == "soc") {
+      SimLogSensor& sensor = word.key == "edge" ? device.edge
+                             : word.key == "gfx" ? device.gfx
+                                                 : device.soc;
+      ok = ok && parse_log_sensor(word.value, &sensor);
+      device.has_log = true;
+    } else if (word.key == "odn") {
+      ok = ok && parse_temps(word.value, &device.overdrive_n);
+      device.has_overdrive_n = true;
+    }
     else if (word.key == "noterm") {
       const std::string which = word.has_value ? word.value : "name";
       ok = which == "name" || which == "udid" || which == "both";
@@ -346,21 +368,21 @@ uint32_t next_random(SimScenario& scenario) {
 
 // A reading moves by at most about 0.6 degrees a call and is pulled back toward the middle of
 // its range, which looks like a GPU under a steady load.
-int32_t drift_step(SimDevice& device) {
-  const long long low = device.drift_low;
-  const long long span = static_cast<long long>(device.drift_high) - low;
-  long long now = device.drift_now;
-  if (!device.drift_started) {
+int32_t drift_step(SimSequence& sequence) {
+  const long long low = sequence.drift_low;
+  const long long span = static_cast<long long>(sequence.drift_high) - low;
+  long long now = sequence.drift_now;
+  if (!sequence.drift_started) {
     now = low + span * (30 + next_random(Scenario) % 40) / 100;
-    device.drift_started = true;
+    sequence.drift_started = true;
   } else {
     const long long middle = low + span / 2;
     now += static_cast<long long>(next_random(Scenario) % 1201) - 600 + (middle - now) / 16;
     if (now < low) now = low;
-    if (now > device.drift_high) now = device.drift_high;
+    if (now > sequence.drift_high) now = sequence.drift_high;
   }
-  device.drift_now = static_cast<int32_t>(now);
-  return device.drift_now;
+  sequence.drift_now = static_cast<int32_t>(now);
+  return sequence.drift_now;
 }
 
 void append_to_log(const char* line, size_t length) {
@@ -464,14 +486,14 @@ bool sim_missing(const char* function) {
   return false;
 }
 
-int32_t sim_next_temperature(SimDevice& device, bool thousandths) {
-  if (device.drift) {
-    const int32_t now = drift_step(device);
+int32_t sim_next_temperature(SimSequence& sequence, bool thousandths) {
+  if (sequence.drift) {
+    const int32_t now = drift_step(sequence);
     return thousandths ? now : (now >= 0 ? now + 500 : now - 500) / 1000;
   }
-  if (device.temps.empty()) return thousandths ? 50000 : 50;
-  const int32_t temperature = device.temps[device.next_temp % device.temps.size()];
-  device.next_temp = (device.next_temp + 1) % device.temps.size();
+  if (sequence.values.empty()) return thousandths ? 50000 : 50;
+  const int32_t temperature = sequence.values[sequence.next % sequence.values.size()];
+  sequence.next = (sequence.next + 1) % sequence.values.size();
   return temperature;
 }
 

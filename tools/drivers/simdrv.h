@@ -9,6 +9,24 @@
 #include <string>
 #include <vector>
 
+// Readings answered in turn, one per answered call, cycling; or a random walk in a range.
+struct SimSequence {
+  std::vector<int32_t> values;  // in the unit of the call that answers them
+  size_t next = 0;
+  bool drift = false;           // random walk between drift_low and drift_high instead
+  int32_t drift_low = 0;        // thousandths of a degree
+  int32_t drift_high = 0;
+  int32_t drift_now = 0;
+  bool drift_started = false;
+};
+
+// One temperature sensor of ADL2's performance log, in whole degrees.
+struct SimLogSensor {
+  bool supported = false;
+  int32_t value_unsupported = 0;  // the value answered beside a supported flag of 0
+  SimSequence readings;
+};
+
 // One adapter (ADL) or physical GPU (NVAPI) as the scenario describes it.
 struct SimDevice {
   std::string name;
@@ -20,13 +38,13 @@ struct SimDevice {
   int vendor = 0;
   bool name_noterm = false;  // fill the whole text field, no terminating zero
   bool udid_noterm = false;
-  std::vector<int32_t> temps;  // in the driver's own unit, answered in turn
-  size_t next_temp = 0;
-  bool drift = false;          // random walk between drift_low and drift_high instead of temps
-  int32_t drift_low = 0;       // thousandths of a degree
-  int32_t drift_high = 0;
-  int32_t drift_now = 0;
-  bool drift_started = false;
+  SimSequence temps;  // in the driver's own unit
+  // ADL2, for current AMD GPUs: the performance log answers only when one of its sensors is
+  // described, OverdriveN only when it has readings; otherwise they are not supported.
+  bool has_log = false;
+  SimLogSensor edge, gfx, soc;
+  bool has_overdrive_n = false;
+  SimSequence overdrive_n;  // thousandths of a degree
 };
 
 enum SimFaultKind { SIM_PASS, SIM_FAIL, SIM_HANG };
@@ -80,9 +98,9 @@ long long sim_reported(const std::vector<SimDevice>& devices);
 SimFaultKind sim_fault(const char* function, int device, int32_t* status);
 // True when the scenario says the driver lacks `function`. Caller holds the lock.
 bool sim_missing(const char* function);
-// The next reading of `device`: thousandths of a degree when `thousandths`, else whole degrees.
-// Caller holds the lock.
-int32_t sim_next_temperature(SimDevice& device, bool thousandths);
+// The next reading of a sequence: thousandths of a degree when `thousandths`, else whole
+// degrees. Caller holds the lock.
+int32_t sim_next_temperature(SimSequence& sequence, bool thousandths);
 // Writes `text` into a driver text field of `size` bytes: zero-terminated and cut to fit, or,
 // with `noterm`, repeated over the whole field with no zero.
 void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm);
