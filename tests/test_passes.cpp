@@ -22,11 +22,13 @@ void open_window_with_labels() {
     label_create(row, 15, 55 * row + 20, 250, 35, L"Please wait", LABEL_CENTER);
 }
 
-std::wstring use_driver_log(const wchar_t* label) {
+const wchar_t* const DriftingGpus =
+    L"count=8\nadapter temps=drift:40..75\ngpu temps=drift:40..75\n";
+
+std::wstring use_driver_log(const wchar_t* label, const wchar_t* scenario = DriftingGpus) {
   const std::wstring log = fresh_dir(label) + L"\\calls.log";
   SetEnvironmentVariableW(L"SIMDRV_LOG", log.c_str());
-  SetEnvironmentVariableW(L"SIMDRV_SCENARIO", L"count=8\nadapter temps=drift:40..75\n"
-                                              L"gpu temps=drift:40..75\n");
+  SetEnvironmentVariableW(L"SIMDRV_SCENARIO", scenario);
   SetDllDirectoryW(drivers_dir().c_str());
   return log;
 }
@@ -65,5 +67,14 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
   ASSERT_EQ(State.GpuCount, Gpus);
   EXPECT_EQ(allocations_after_warm_up(nvidia_reading_cycle, nvidia_log,
                                       "NvAPI_GPU_GetThermalSettings", 6),
+            0u);
+
+  // Current AMD GPUs, read through ADL2 because their Overdrive5 reads fail.
+  std::wstring current = L"fail ADL_Overdrive5_Temperature_Get=-8\n";
+  for (int gpu = 0; gpu < Gpus; ++gpu) current += L"adapter edge=drift:40..75\n";
+  const std::wstring adl2_log = use_driver_log(L"passes-adl2", current.c_str());
+  ASSERT_TRUE(amd_setup());
+  EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, adl2_log, "ADL2_New_QueryPMLogData_Get",
+                                      6),
             0u);
 }

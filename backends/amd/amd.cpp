@@ -5,17 +5,19 @@
 #include "app/program.h"
 #include "app/readout.h"
 #include "backends/amd/adl.h"
-#include "facade/library.h"
+#include "backends/amd/adl2.h"
+#include "backends/amd/adl_call.h"
 #include "facade/runtime.h"
 
 namespace {
 
 constexpr int32_t DuplicateMarkerLength = 10;
 
-// ADL allocates through the caller's callback; it never hands such memory to this program.
-void* WINAPI adl_allocate(int size) {
-  return size > 0 ? heap_alloc(static_cast<size_t>(size)) : nullptr;
-}
+// The records the reading cycle owns for its whole run: no pass allocates.
+struct CycleRecords {
+  ADLTemperature temperature;
+  ADLPMLogDataOutput log;
+};
 
 // Driver text fields are read no further than their end, even without a terminating zero.
 void append_field(const char (&field)[ADL_MAX_PATH]) {
@@ -50,14 +52,6 @@ void hide_duplicates() {
   }
 }
 
-// A missing export is a failed call, not ADL's success code 0.
-template <typename... Arguments>
-bool adl_succeeds(const wchar_t* name, Arguments... arguments) {
-  intptr_t status = 0;
-  return library_call_if_exported(status, VendorLibrary, name, arguments...) &&
-         static_cast<int>(status) == 0;
-}
-
 void create_main_control() {
   if (!adl_succeeds(L"ADL_Main_Control_Create", adl_allocate, 1))
     message_box(L"error", L"Unable to Create Main Control");
@@ -90,20 +84,33 @@ bool read_adapter_info() {
                       static_cast<int>(size));
 }
 
-void read_shown_adapters(ADLTemperature& temperature) {
+bool read_overdrive5(const AdapterInfo& adapter, ADLTemperature& temperature, int32_t& celsius) {
+  if (!adl_succeeds(L"ADL_Overdrive5_Temperature_Get", adapter.iAdapterIndex, 0, &temperature))
+    return false;
+  celsius = temperature.iTemperature / 1000;
+  return true;
+}
+
+// Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
+// sensors of current GPUs, which their drivers answer instead.
+void read_shown_adapters(CycleRecords& records) {
   int32_t row = -1;
   for (int32_t k = 0; k < State.GpuCount; ++k) {
     const AdapterInfo& adapter = State.AdapterInfoTable[k];
     if (amd_is_duplicate(adapter)) continue;
     ++row;
-    if (!adl_succeeds(L"ADL_Overdrive5_Temperature_Get", adapter.iAdapterIndex, 0,
-                      &temperature))
-      continue;
-    readout_show(row, temperature.iTemperature / 1000);
+    int32_t celsius = 0;
+    if (read_overdrive5(adapter, records.temperature, celsius) ||
+        adl2_read_temperature(adapter.iAdapterIndex, records.log, celsius))
+      readout_show(row, celsius);
   }
 }
 
 }  // namespace
+
+void* WINAPI adl_allocate(int size) {
+  return size > 0 ? heap_alloc(static_cast<size_t>(size)) : nullptr;
+}
 
 bool amd_setup() {
   create_main_control();
@@ -118,15 +125,19 @@ bool amd_setup() {
 }
 
 DWORD WINAPI amd_reading_cycle(void*) {
-  ADLTemperature temperature{};
-  temperature.iSize = sizeof(ADLTemperature);
+  CycleRecords records{};
+  records.temperature.iSize = sizeof(ADLTemperature);
   for (;;) {
-    read_shown_adapters(temperature);
+    read_shown_adapters(records);
     delay_ms(1000);
   }
 }
 
-void amd_shutdown() { library_call(VendorLibrary, L"ADL_Main_Control_Destroy"); }
+// In the reverse order of creation: the readings' ADL2 context, then the set-up's main control.
+void amd_shutdown() {
+  adl2_shutdown();
+  library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
+}
 
 void amd_append_name(const AdapterInfo& adapter) { append_field(adapter.strAdapterName); }
 
