@@ -6,7 +6,7 @@
 #include "app/readout.h"
 #include "backends/amd/adl.h"
 #include "facade/library.h"
-#include "facade/runtime.h"
+#include "facade/objects.h"
 
 namespace {
 
