@@ -16,6 +16,8 @@ using ThreadNumber = int64_t;  // facade-chosen number of a worker thread; 0 mea
 void facade_start(HANDLE heap, HINSTANCE instance);
 // Takes every service down in its fixed order. Once, after the worker has been killed.
 void facade_end();
+
+// ---- the heap and the numbered-object tables the services share (objects.cpp) ----
 HANDLE facade_heap();          // the heap given to facade_start; any thread
 // Blocks the facade has taken from its heaps so far (allocations and growths); any thread.
 // Lets a caller check that steady work allocates nothing.

@@ -1,4 +1,6 @@
+#include "facade/objects.h"
 #include "facade/runtime.h"
+#include "facade/window_gadget.h"
 
 #include <commctrl.h>
 

@@ -1,5 +1,6 @@
 #include "facade/library.h"
 
+#include "facade/objects.h"
 #include "facade/runtime.h"
 
 namespace {

@@ -1,3 +1,4 @@
+#include "facade/objects.h"
 #include "facade/runtime.h"
 
 #include <commctrl.h>

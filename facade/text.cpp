@@ -3,6 +3,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "facade/objects.h"
 #include "facade/runtime.h"
 
 namespace {

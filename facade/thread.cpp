@@ -1,3 +1,4 @@
+#include "facade/objects.h"
 #include "facade/runtime.h"
 
 #include <mmsystem.h>

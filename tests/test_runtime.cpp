@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "facade/library.h"
-#include "facade/runtime.h"
+#include "facade/objects.h"
 #include "tests/support/harness.h"
 
 // ---- object tables ----

@@ -7,7 +7,7 @@
 #include "backends/amd/adl.h"
 #include "backends/amd/adl2.h"
 #include "backends/amd/adl_call.h"
-#include "facade/runtime.h"
+#include "facade/objects.h"
 
 namespace {
 

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Makes the release ZIP of the build in $1 with scripts/package.sh, checks what it holds, and
+# unpacks it into $1/package-test for test_package, which starts the unpacked program.
+set -euo pipefail
+build=$1
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+
+zip=$(bash "$source_dir/scripts/package.sh" --built "$build")
+top=$(basename "$zip" .zip)
+expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/gputherm.exe")
+listing() { unzip -Z1 "$zip" | sort; }
+first=$(listing)
+echo "package: $zip"
+echo "entries: $(echo "$first" | tr '\n' ' ')"
+[ "$first" = "$expected" ] || { echo "FAIL: expected exactly: $(echo "$expected" | tr '\n' ' ')"; exit 1; }
+
+# A damaged ZIP under the final name is replaced whole by the next package.
+echo damaged >"$zip"
+bash "$source_dir/scripts/package.sh" --built "$build" >/dev/null
+unzip -tq "$zip" >/dev/null || { echo "FAIL: the second package is not a sound ZIP"; exit 1; }
+[ "$(listing)" = "$first" ] || { echo "FAIL: the second package holds: $(listing | tr '\n' ' ')"; exit 1; }
+echo "second package: same entries"
+
+unpacked=$build/package-test
+rm -rf "$unpacked" && mkdir -p "$unpacked"
+unzip -q "$zip" -d "$unpacked"
+cmp "$unpacked/$top/gputherm.exe" "$build/bin/gputherm.exe" ||
+  { echo "FAIL: the packed gputherm.exe is not the build's"; exit 1; }
+echo "packed gputherm.exe: identical to bin/gputherm.exe ($(stat -c %s "$build/bin/gputherm.exe") bytes)"
+echo "unpacked into: $unpacked/$top"
