@@ -60,6 +60,23 @@ bool adl2_context_valid(const void* context) {
   return Adl2ContextCreated && context == &Adl2ContextObject;
 }
 
+// What a driver checks before an ADL2 reading: the context, the output, the adapter index.
+int adl2_find_adapter(const void* context, const void* output, int index, SimDevice** adapter) {
+  if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
+  if (!output) return ADL_ERR_NULL_POINTER;
+  *adapter = adapter_with_index(index);
+  return *adapter ? ADL_OK : ADL_ERR_INVALID_ADL_IDX;
+}
+
+struct LogSensorSlot {
+  int index;
+  const char* name;
+  SimLogSensor SimDevice::*sensor;
+};
+constexpr LogSensorSlot LogSensorSlots[] = {{PMLOG_TEMPERATURE_EDGE, "edge", &SimDevice::edge},
+                                            {PMLOG_TEMPERATURE_GFX, "gfx", &SimDevice::gfx},
+                                            {PMLOG_TEMPERATURE_SOC, "soc", &SimDevice::soc}};
+
 ADLSingleSensorData log_sensor(SimLogSensor& sensor) {
   if (!sensor.supported) return {0, sensor.value_unsupported};
   return {1, sim_next_temperature(sensor.readings, false)};
@@ -192,19 +209,17 @@ extern "C" int ADL2_New_QueryPMLogData_Get(void* context, int iAdapterIndex,
   if (lpDataOutput) sim_append(args, sizeof(args), " size=%d", lpDataOutput->size);
   return sim_answer("ADL2_New_QueryPMLogData_Get", iAdapterIndex, args, sizeof(args),
                     [&](char* details, size_t size) {
-                      if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
-                      if (!lpDataOutput) return ADL_ERR_NULL_POINTER;
-                      SimDevice* adapter = adapter_with_index(iAdapterIndex);
-                      if (!adapter) return ADL_ERR_INVALID_ADL_IDX;
+                      SimDevice* adapter = nullptr;
+                      const int status =
+                          adl2_find_adapter(context, lpDataOutput, iAdapterIndex, &adapter);
+                      if (status != ADL_OK) return status;
                       if (!adapter->has_log) return ADL_ERR_NOT_SUPPORTED;
                       memset(lpDataOutput->sensors, 0, sizeof(lpDataOutput->sensors));
-                      ADLSingleSensorData* sensors = lpDataOutput->sensors;
-                      sensors[PMLOG_TEMPERATURE_EDGE] = log_sensor(adapter->edge);
-                      sensors[PMLOG_TEMPERATURE_GFX] = log_sensor(adapter->gfx);
-                      sensors[PMLOG_TEMPERATURE_SOC] = log_sensor(adapter->soc);
-                      append_log_sensor(details, size, "edge", sensors[PMLOG_TEMPERATURE_EDGE]);
-                      append_log_sensor(details, size, "gfx", sensors[PMLOG_TEMPERATURE_GFX]);
-                      append_log_sensor(details, size, "soc", sensors[PMLOG_TEMPERATURE_SOC]);
+                      for (const LogSensorSlot& slot : LogSensorSlots) {
+                        ADLSingleSensorData& data = lpDataOutput->sensors[slot.index];
+                        data = log_sensor(adapter->*slot.sensor);
+                        append_log_sensor(details, size, slot.name, data);
+                      }
                       return ADL_OK;
                     });
 }
@@ -216,10 +231,10 @@ extern "C" int ADL2_OverdriveN_Temperature_Get(void* context, int iAdapterIndex,
            iTemperatureType, sim_address(iTemperature));
   return sim_answer("ADL2_OverdriveN_Temperature_Get", iAdapterIndex, args, sizeof(args),
                     [&](char* details, size_t size) {
-                      if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
-                      if (!iTemperature) return ADL_ERR_NULL_POINTER;
-                      SimDevice* adapter = adapter_with_index(iAdapterIndex);
-                      if (!adapter) return ADL_ERR_INVALID_ADL_IDX;
+                      SimDevice* adapter = nullptr;
+                      const int status =
+                          adl2_find_adapter(context, iTemperature, iAdapterIndex, &adapter);
+                      if (status != ADL_OK) return status;
                       // Only the edge sensor is simulated.
                       if (!adapter->has_overdrive_n || iTemperatureType != ODN_TEMPERATURE_EDGE)
                         return ADL_ERR_NOT_SUPPORTED;
