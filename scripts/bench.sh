@@ -5,13 +5,8 @@
 # Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh >/dev/null
-build=$PWD/build/mingw-x64
 source scripts/wine-common.sh
-use_prefix wineprefix-bench
-
-stage=$build/bench-stage
-rm -rf "$stage" && mkdir -p "$stage"
+prepare_measurement bench
 cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$build/bin/drivers/atiadlxx.dll" "$stage/"
 # The release link already strips; stripping the copies again makes sure of it.
 x86_64-w64-mingw32-strip "$stage"/*.exe

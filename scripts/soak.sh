@@ -7,13 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes=${1:-10}
-bash scripts/build.sh >/dev/null
-build=$PWD/build/mingw-x64
 source scripts/wine-common.sh
-use_prefix wineprefix-soak
-
-stage=$build/soak-stage
-rm -rf "$stage" && mkdir -p "$stage"
+prepare_measurement soak
 cp "$build/bin/gputherm.exe" "$build/bin/drivers/atiadlxx.dll" "$stage/"
 
 on_display wine "$build/bin/soak_runner.exe" "Z:${stage//\//\\}" "$minutes"
