@@ -156,6 +156,30 @@ int32_t GetThermalSettings(void* handle, uint32_t sensor_index, NvGpuThermalSett
       });
 }
 
+// The PCI location of a GPU: its bus, and its slot, which is the device number.
+int32_t answer_location(const char* function, void* handle, uint32_t* out, int SimDevice::*field) {
+  char args[128];
+  snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(handle), sim_address(out));
+  return sim_answer(function, position_unlocked(handle), args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (refused()) return NVAPI_API_NOT_INITIALIZED;
+                      const int position = position_of(handle);
+                      if (position < 0) return NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE;
+                      if (!out) return NVAPI_INVALID_ARGUMENT;
+                      *out = static_cast<uint32_t>(sim_scenario().gpus[position].*field);
+                      sim_append(details, size, " out=%u", *out);
+                      return NVAPI_OK;
+                    });
+}
+
+int32_t GetBusId(void* handle, uint32_t* bus) {
+  return answer_location("NvAPI_GPU_GetBusId", handle, bus, &SimDevice::bus);
+}
+
+int32_t GetBusSlotId(void* handle, uint32_t* slot) {
+  return answer_location("NvAPI_GPU_GetBusSlotId", handle, slot, &SimDevice::device);
+}
+
 // The pre-call hook leaves a fresh context value that the post-call hook must get back.
 int32_t PreCallHook(uint32_t id, void** context) {
   char args[160];
@@ -192,6 +216,8 @@ const NvFunction Functions[] = {
     {0xE5AC921Fu, "NvAPI_EnumPhysicalGPUs", address_of(&EnumPhysicalGPUs)},
     {0xCEEE8E9Fu, "NvAPI_GPU_GetFullName", address_of(&GetFullName)},
     {0xE3640A56u, "NvAPI_GPU_GetThermalSettings", address_of(&GetThermalSettings)},
+    {0x1BE0B8E5u, "NvAPI_GPU_GetBusId", address_of(&GetBusId)},
+    {0x2A0A350Fu, "NvAPI_GPU_GetBusSlotId", address_of(&GetBusSlotId)},
     {0x33C7358Cu, "PreCallHook", address_of(&PreCallHook)},
     {0x593E8644u, "PostCallHook", address_of(&PostCallHook)},
 };

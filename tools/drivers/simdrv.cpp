@@ -263,6 +263,78 @@ void parse_device(const std::vector<SimWord>& words, int line, bool gpu, SimScen
   list.push_back(device);
 }
 
+// `D0`..`D3` or a number, each optionally repeated (`D3x12`); a last word `loop` starts over.
+bool parse_power(const std::string& text, SimDisplay* display) {
+  display->power.clear();
+  display->power_loops = false;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma - start);
+    if (item == "loop" && comma == std::string::npos && !display->power.empty()) {
+      display->power_loops = true;
+      break;
+    }
+    const size_t times_at = item.find('x', 1);
+    std::string state_text = item.substr(0, times_at);
+    long long times = 1;
+    if (times_at != std::string::npos &&
+        !parse_number(item.substr(times_at + 1), 1, 100000, &times))
+      return false;
+    int state = 0;
+    if (state_text.size() == 2 && state_text[0] == 'D' && state_text[1] >= '0' &&
+        state_text[1] <= '3')
+      state = state_text[1] - '0' + 1;
+    else if (!parse_int(state_text, &state))
+      return false;
+    display->power.insert(display->power.end(), static_cast<size_t>(times), state);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return true;
+}
+
+// A property that is there with a number, or `none` when it is not.
+bool parse_property(const std::string& text, bool* present, uint32_t* value) {
+  long long number = 0;
+  *present = text != "none";
+  if (!*present) return true;
+  if (!parse_number(text, 0, UINT32_MAX, &number)) return false;
+  *value = static_cast<uint32_t>(number);
+  return true;
+}
+
+void parse_display(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
+  SimDisplay display;
+  const size_t position = scenario->displays.size();
+  char text[64];
+  snprintf(text, sizeof(text), "PCI\\VEN_SIM&DEV_%04zX\\%zu", position, position);
+  display.id = text;
+  display.bus = static_cast<uint32_t>(position) + 1;
+  display.power = {1};
+  int device = 0;
+  int function = 0;
+  for (size_t i = 1; i < words.size(); ++i) {
+    const SimWord& word = words[i];
+    bool ok = word.has_value;
+    if (word.key == "id") display.id = word.value;
+    else if (word.key == "bus") ok = ok && parse_property(word.value, &display.has_bus, &display.bus);
+    else if (word.key == "address")
+      ok = ok && parse_property(word.value, &display.has_address, &display.address);
+    else if (word.key == "device") ok = ok && parse_int(word.value, &device);
+    else if (word.key == "function") ok = ok && parse_int(word.value, &function);
+    else if (word.key == "power") ok = ok && parse_power(word.value, &display);
+    else {
+      report(line, "unknown field", word.key);
+      continue;
+    }
+    if (!ok) report(line, "bad value", word.key + "=" + word.value);
+    if (word.key == "device" || word.key == "function")
+      display.address = (static_cast<uint32_t>(device) << 16) | static_cast<uint32_t>(function);
+  }
+  scenario->displays.push_back(display);
+}
+
 void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
                  SimScenario* scenario) {
   if (words.size() < 2 || (kind == SIM_FAIL && !words[1].has_value)) {
@@ -283,7 +355,8 @@ void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
     const bool ok = word.has_value && parse_number(word.value, 0, INT64_MAX, &number);
     if (word.key == "from" && ok && number >= 1) fault.from = number;
     else if (word.key == "to" && ok && number >= 1) fault.to = number;
-    else if ((word.key == "adapter" || word.key == "gpu") && ok && number <= INT32_MAX)
+    else if ((word.key == "adapter" || word.key == "gpu" || word.key == "display") && ok &&
+             number <= INT32_MAX)
       fault.device = static_cast<int>(number);
     else report(line, "bad fault field", word.key + "=" + word.value);
   }
@@ -342,6 +415,7 @@ SimScenario parse_scenario(const std::string& text) {
     if (words[0].has_value) parse_settings(words, line, &scenario);
     else if (kind == "adapter") parse_device(words, line, false, &scenario);
     else if (kind == "gpu") parse_device(words, line, true, &scenario);
+    else if (kind == "display") parse_display(words, line, &scenario);
     else if (kind == "fail") parse_fault(words, line, SIM_FAIL, &scenario);
     else if (kind == "hang") parse_fault(words, line, SIM_HANG, &scenario);
     else if (kind == "missing" && words.size() >= 2) {
@@ -495,6 +569,15 @@ int32_t sim_next_temperature(SimSequence& sequence, bool thousandths) {
   const int32_t temperature = sequence.values[sequence.next % sequence.values.size()];
   sequence.next = (sequence.next + 1) % sequence.values.size();
   return temperature;
+}
+
+int sim_next_power_state(SimDisplay& display) {
+  if (display.power.empty()) return 1;
+  const size_t last = display.power.size() - 1;
+  const int state = display.power[display.next_power < last ? display.next_power : last];
+  if (display.next_power < last) ++display.next_power;
+  else if (display.power_loops) display.next_power = 0;
+  return state;
 }
 
 void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm) {

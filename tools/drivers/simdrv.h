@@ -47,6 +47,18 @@ struct SimDevice {
   SimSequence overdrive_n;  // thousandths of a degree
 };
 
+// One display device of the Plug and Play manager (the simulated cfgmgr32.dll).
+struct SimDisplay {
+  std::string id;              // device instance ID
+  bool has_bus = true;         // false: the bus number property is not there
+  uint32_t bus = 0;
+  bool has_address = true;
+  uint32_t address = 0;        // (device << 16) | function
+  std::vector<int> power;      // power states answered in turn, one per query (1 D0 .. 4 D3)
+  bool power_loops = false;    // start over after the last state; otherwise the last one stays
+  size_t next_power = 0;
+};
+
 enum SimFaultKind { SIM_PASS, SIM_FAIL, SIM_HANG };
 
 struct SimFault {
@@ -55,13 +67,14 @@ struct SimFault {
   int32_t status = 0;
   long long from = 1;  // first matching call (counted from 1) the fault applies to
   long long to = -1;   // last one, -1 for no end
-  int device = -1;     // only calls about this adapter index or GPU position; -1 for all
+  int device = -1;     // only calls about this adapter index, GPU or display position; -1: all
   long long calls = 0;
 };
 
 struct SimScenario {
   std::vector<SimDevice> adapters;
   std::vector<SimDevice> gpus;
+  std::vector<SimDisplay> displays;
   std::vector<SimFault> faults;
   std::vector<std::string> missing;  // functions the driver does not offer
   bool count_set = false;            // `count=` reports this instead of the listed entries
@@ -101,6 +114,8 @@ bool sim_missing(const char* function);
 // The next reading of a sequence: thousandths of a degree when `thousandths`, else whole
 // degrees. Caller holds the lock.
 int32_t sim_next_temperature(SimSequence& sequence, bool thousandths);
+// The next power state of a display device (1 for D0 .. 4 for D3). Caller holds the lock.
+int sim_next_power_state(SimDisplay& display);
 // Writes `text` into a driver text field of `size` bytes: zero-terminated and cut to fit, or,
 // with `noterm`, repeated over the whole field with no zero.
 void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm);
