@@ -39,6 +39,7 @@ bool select_nvidia() {
 
 void program_start() {
   State = ProgramState{};
+  library_limit_search();
   State.instance = GetModuleHandleW(nullptr);
   State.heap = HeapCreate(0, 4096, 0);
   facade_start(State.heap, State.instance);

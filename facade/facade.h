@@ -29,6 +29,21 @@ HINSTANCE facade_instance();   // the module given to facade_start; any thread
 HMODULE library_open(ObjectNumber number, const wchar_t* file);
 // Frees the number's library; nothing when it is not open.
 void library_close(ObjectNumber number);
+// From now on libraries load from the program's folder and the system folders only, never from
+// the working directory or PATH, where a stray library of a vendor's name could lie. Once, at
+// start-up, before the first library is opened.
+void library_limit_search();
+
+// ---- display devices as the Plug and Play manager keeps them (devices.cpp); worker thread ----
+// What Windows records of a device, read without touching the device: reading never wakes it.
+// Lists the present display devices and their PCI locations, replacing an earlier list; false when
+// cfgmgr32.dll is not in the system folder or lacks a call, a call fails, or no device is listed.
+bool display_devices_list();
+// The one listed device at that PCI location into `node`; false when none or several are there.
+bool display_device_at(uint32_t bus, uint32_t device, uint32_t function, uint32_t& node);
+// True when the device's most recent power state is D3, powered down; false for any other state
+// or a failed query. Allocates nothing.
+bool display_device_powered_down(uint32_t node);
 
 // ---- message box (message_box.cpp) ----
 // Modal box with one OK button; the calling thread's other windows are disabled meanwhile.

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/power.h"
 #include "app/program.h"
 #include "app/readout.h"
 #include "backends/amd/adl.h"
@@ -91,19 +92,41 @@ bool read_overdrive5(const AdapterInfo& adapter, ADLTemperature& temperature, in
   return true;
 }
 
-// Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
-// sensors of current GPUs, which their drivers answer instead.
-void read_shown_adapters(CycleRecords& records) {
+// Calls `visit(row, adapter)` for every shown adapter, in row order.
+template <typename Visit>
+void for_each_shown_adapter(Visit visit) {
   int32_t row = -1;
   for (int32_t k = 0; k < State.GpuCount; ++k) {
     const AdapterInfo& adapter = State.AdapterInfoTable[k];
     if (amd_is_duplicate(adapter)) continue;
-    ++row;
+    visit(++row, adapter);
+  }
+}
+
+// Each shown adapter's device, found by the PCI location ADL gave for it.
+void locate_shown_adapters() {
+  int32_t rows = 0;
+  for_each_shown_adapter([&](int32_t, const AdapterInfo&) { ++rows; });
+  if (!power_watch(rows)) return;
+  for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
+    power_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
+                 static_cast<uint32_t>(adapter.iDeviceNumber),
+                 static_cast<uint32_t>(adapter.iFunctionNumber));
+  });
+}
+
+// Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
+// sensors of current GPUs, which their drivers answer instead. A powered-down GPU is not asked
+// at all: any of these calls would wake it.
+void read_shown_adapters(CycleRecords& records) {
+  for_each_shown_adapter([&](int32_t row, const AdapterInfo& adapter) {
+    if (power_row_asleep(row)) return;
+    power_row_awake(row);
     int32_t celsius = 0;
     if (read_overdrive5(adapter, records.temperature, celsius) ||
         adl2_read_temperature(adapter.iAdapterIndex, records.log, celsius))
       readout_show(row, celsius);
-  }
+  });
 }
 
 }  // namespace
@@ -127,6 +150,7 @@ bool amd_setup() {
 DWORD WINAPI amd_reading_cycle(void*) {
   CycleRecords records{};
   records.temperature.iSize = sizeof(ADLTemperature);
+  locate_shown_adapters();
   for (;;) {
     read_shown_adapters(records);
     delay_ms(1000);

@@ -6,8 +6,8 @@
 // Creates the ADL main control and fills GpuCount, AdapterInfoTable and DisplayedGpuCount;
 // false after showing its message box.
 bool amd_setup();
-// The reading cycle of SensorThread: Overdrive5 for every shown adapter, ADL2 for those it
-// fails for; never returns.
+// The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered
+// down, ADL2 for those it fails for; never returns.
 DWORD WINAPI amd_reading_cycle(void* parameter);
 // Destroys the ADL2 context the readings made, if any, then the ADL main control; at shutdown,
 // once the worker has stopped (never after it was cut off).

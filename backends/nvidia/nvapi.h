@@ -16,6 +16,8 @@ constexpr NvAPI_Status NVAPI_ERROR = -1;
 constexpr NvAPI_Status NVAPI_LIBRARY_NOT_FOUND = -2;
 constexpr NvAPI_Status NVAPI_NO_IMPLEMENTATION = -3;
 constexpr NvAPI_Status NVAPI_API_NOT_INITIALIZED = -4;
+// The GPU is powered down; the driver did not wake it to answer.
+constexpr NvAPI_Status NVAPI_GPU_NOT_POWERED = -220;
 
 constexpr int NVAPI_MAX_PHYSICAL_GPUS = 64;
 constexpr int NVAPI_SHORT_STRING_MAX = 64;

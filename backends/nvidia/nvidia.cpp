@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/power.h"
 #include "app/program.h"
 #include "app/readout.h"
 #include "backends/nvidia/nvapi.h"
@@ -42,6 +43,19 @@ void prepare(NV_GPU_THERMAL_SETTINGS& settings) {
   settings.sensor[0].target = 1;
 }
 
+// Each GPU's device, found by the PCI location NVAPI gives for it (its function is always 0).
+// The bus calls are made only where a device could be found, once per GPU for the whole run.
+void locate_gpus() {
+  if (!power_watch(State.GpuCount)) return;
+  for (int32_t i = 0; i < State.GpuCount; ++i) {
+    NvU32 bus = 0;
+    NvU32 slot = 0;
+    if (NvAPI_GPU_GetBusId(gpu(i), &bus) == NVAPI_OK &&
+        NvAPI_GPU_GetBusSlotId(gpu(i), &slot) == NVAPI_OK)
+      power_locate(i, bus, slot, 0);
+  }
+}
+
 }  // namespace
 
 bool nvidia_setup() {
@@ -66,10 +80,19 @@ bool nvidia_setup() {
 
 DWORD WINAPI nvidia_reading_cycle(void*) {
   NV_GPU_THERMAL_SETTINGS settings{};
+  locate_gpus();
   for (;;) {
     for (int32_t i = 0; i < State.GpuCount; ++i) {
+      // Not even the thermal call for a powered-down GPU: it would wake it.
+      if (power_row_asleep(i)) continue;
       prepare(settings);
-      if (NvAPI_GPU_GetThermalSettings(gpu(i), 0, &settings) != NVAPI_OK) {
+      const NvAPI_Status status = NvAPI_GPU_GetThermalSettings(gpu(i), 0, &settings);
+      // A GPU asleep is a normal state, not a failure that ends every reading.
+      if (status == NVAPI_GPU_NOT_POWERED) {
+        power_row_reported_asleep(i);
+        continue;
+      }
+      if (status != NVAPI_OK) {
         message_box(L"error", L"Unable to get thermal settings");
         return 0;
       }

@@ -6,5 +6,6 @@
 // Initialises NVAPI and fills GpuCount, GpuHandleTable, GpuNameTable and DisplayedGpuCount;
 // false after showing its message box.
 bool nvidia_setup();
-// The reading cycle of SensorThread; returns only after a failed thermal read.
+// The reading cycle of SensorThread, which leaves powered-down GPUs unread; returns only after a
+// thermal read fails for another reason than the GPU being powered down.
 DWORD WINAPI nvidia_reading_cycle(void* parameter);

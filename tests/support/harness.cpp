@@ -139,7 +139,8 @@ HWND find_titled(const Program& program, const wchar_t* title, const wchar_t* cl
 
 }  // namespace
 
-Program start_program(const std::wstring& dir, const std::string& scenario) {
+Program start_program(const std::wstring& dir, const std::string& scenario,
+                      const std::wstring& working_dir) {
   Program program;
   program.dir = dir;
   program.log_path = dir + L"\\calls.log";
@@ -148,7 +149,8 @@ Program start_program(const std::wstring& dir, const std::string& scenario) {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-                 environment.data(), dir.c_str(), &startup, &program.process);
+                 environment.data(), (working_dir.empty() ? dir : working_dir).c_str(), &startup,
+                 &program.process);
   return program;
 }
 

@@ -39,8 +39,10 @@ struct Program {
 // Copies gputherm.exe and the named simulated drivers ("atiadlxx.dll", "nvapi.dll", or a variant
 // such as "variants\\no_temperature\\atiadlxx.dll") into a fresh folder, each under its file name.
 std::wstring stage(const std::wstring& label, const std::vector<std::wstring>& drivers);
-// Starts the staged program with `scenario` (the simulated drivers' scenario text) and a log.
-Program start_program(const std::wstring& dir, const std::string& scenario);
+// Starts the staged program with `scenario` (the simulated drivers' scenario text) and a log, in
+// `working_dir` (by default the staged folder).
+Program start_program(const std::wstring& dir, const std::string& scenario,
+                      const std::wstring& working_dir = {});
 // Stages and starts in one step.
 Program run_program(const std::wstring& label, const std::vector<std::wstring>& drivers,
                     const std::string& scenario);

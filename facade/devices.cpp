@@ -1,0 +1,162 @@
+#include <cstddef>
+#include <cwchar>
+
+#include "facade/objects.h"
+
+namespace {
+
+// The few Plug and Play records and calls used here, as cfgmgr32.dll defines them.
+struct DevicePropertyKey {
+  GUID fmtid;
+  ULONG pid;
+};
+
+using ConfigResult = DWORD;
+using DeviceListSize = ConfigResult(WINAPI*)(ULONG* length, const wchar_t* filter, ULONG flags);
+using DeviceList = ConfigResult(WINAPI*)(const wchar_t* filter, wchar_t* buffer, ULONG length,
+                                         ULONG flags);
+using LocateNode = ConfigResult(WINAPI*)(DWORD* node, const wchar_t* device_id, ULONG flags);
+using NodeProperty = ConfigResult(WINAPI*)(DWORD node, const DevicePropertyKey* key, ULONG* type,
+                                           BYTE* buffer, ULONG* size, ULONG flags);
+
+constexpr ConfigResult CR_SUCCESS = 0;
+constexpr ULONG CM_GETIDLIST_FILTER_PRESENT = 0x100;
+constexpr ULONG CM_GETIDLIST_FILTER_CLASS = 0x200;
+constexpr ULONG CM_LOCATE_DEVNODE_NORMAL = 0;
+constexpr ULONG DEVPROP_TYPE_UINT32 = 0x7;
+constexpr ULONG DEVPROP_TYPE_BINARY = 0x1003;
+
+constexpr wchar_t DisplayClass[] = L"{4d36e968-e325-11ce-bfc1-08002be10318}";
+constexpr GUID DeviceProperties = {
+    0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}};
+constexpr DevicePropertyKey BusNumberKey{DeviceProperties, 23};
+constexpr DevicePropertyKey AddressKey{DeviceProperties, 30};  // (device << 16) | function
+constexpr DevicePropertyKey PowerDataKey{DeviceProperties, 32};
+
+// CM_POWER_DATA and PowerDeviceD3 come with <windows.h>.
+static_assert(sizeof(CM_POWER_DATA) == 56);
+static_assert(offsetof(CM_POWER_DATA, PD_MostRecentPowerState) == 4);
+
+struct PlugAndPlay {
+  DeviceListSize list_size;
+  DeviceList list;
+  LocateNode locate;
+  NodeProperty property;
+};
+
+struct DisplayDevice {
+  DWORD node;
+  uint32_t bus;
+  uint32_t address;
+};
+
+bool Loaded;
+PlugAndPlay Calls;  // all four set, or all null
+DisplayDevice* Devices;
+int32_t DeviceCount;
+
+template <typename Function>
+Function resolve(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// From the system folder only: a cfgmgr32.dll beside the program or in the working directory is
+// never loaded. Kept for the rest of the run and never freed, so that no code of it runs at a
+// shutdown that had to cut the worker off, wherever the worker stood.
+bool load_calls() {
+  if (Loaded) return Calls.property != nullptr;
+  Loaded = true;
+  const HMODULE module = LoadLibraryExW(L"cfgmgr32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (!module) return false;
+  const PlugAndPlay calls{resolve<DeviceListSize>(module, "CM_Get_Device_ID_List_SizeW"),
+                          resolve<DeviceList>(module, "CM_Get_Device_ID_ListW"),
+                          resolve<LocateNode>(module, "CM_Locate_DevNodeW"),
+                          resolve<NodeProperty>(module, "CM_Get_DevNode_PropertyW")};
+  if (calls.list_size && calls.list && calls.locate && calls.property) Calls = calls;
+  return Calls.property != nullptr;
+}
+
+bool read_uint32(DWORD node, const DevicePropertyKey& key, uint32_t& value) {
+  ULONG type = 0;
+  ULONG size = sizeof(value);
+  return Calls.property(node, &key, &type, reinterpret_cast<BYTE*>(&value), &size, 0) ==
+             CR_SUCCESS &&
+         type == DEVPROP_TYPE_UINT32 && size == sizeof(value);
+}
+
+bool read_device(const wchar_t* id, DisplayDevice& device) {
+  return Calls.locate(&device.node, id, CM_LOCATE_DEVNODE_NORMAL) == CR_SUCCESS &&
+         read_uint32(device.node, BusNumberKey, device.bus) &&
+         read_uint32(device.node, AddressKey, device.address);
+}
+
+int32_t count_ids(const wchar_t* ids) {
+  int32_t count = 0;
+  for (const wchar_t* id = ids; *id; id += wcslen(id) + 1) ++count;
+  return count;
+}
+
+// Every listed device with its location, or false: a device whose location cannot be read
+// could be the second device at a row's location, so one failure leaves the table empty.
+bool read_devices(const wchar_t* ids) {
+  const int32_t count = count_ids(ids);
+  auto* devices = static_cast<DisplayDevice*>(heap_alloc(sizeof(DisplayDevice) * (count + 1)));
+  if (!devices) return false;
+  int32_t read = 0;
+  for (const wchar_t* id = ids; *id && read_device(id, devices[read]); id += wcslen(id) + 1)
+    ++read;
+  if (read != count) {
+    heap_release(devices);
+    return false;
+  }
+  Devices = devices;
+  DeviceCount = count;
+  return true;
+}
+
+bool list_devices() {
+  constexpr ULONG flags = CM_GETIDLIST_FILTER_CLASS | CM_GETIDLIST_FILTER_PRESENT;
+  ULONG length = 0;
+  if (Calls.list_size(&length, DisplayClass, flags) != CR_SUCCESS || length == 0) return false;
+  // One character more than asked for, zeroed: the list ends in two zeros however it was cut.
+  auto* ids = static_cast<wchar_t*>(heap_alloc((static_cast<size_t>(length) + 2) * sizeof(wchar_t)));
+  if (!ids) return false;
+  const bool listed = Calls.list(DisplayClass, ids, length, flags) == CR_SUCCESS && read_devices(ids);
+  heap_release(ids);
+  return listed;
+}
+
+void forget_devices() {
+  heap_release(Devices);
+  Devices = nullptr;
+  DeviceCount = 0;
+}
+
+}  // namespace
+
+bool display_devices_list() {
+  forget_devices();
+  return load_calls() && list_devices() && DeviceCount > 0;
+}
+
+bool display_device_at(uint32_t bus, uint32_t device, uint32_t function, uint32_t& node) {
+  const uint32_t address = (device << 16) | function;
+  int32_t matches = 0;
+  for (int32_t i = 0; i < DeviceCount; ++i) {
+    if (Devices[i].bus != bus || Devices[i].address != address) continue;
+    node = Devices[i].node;
+    ++matches;
+  }
+  return matches == 1;
+}
+
+bool display_device_powered_down(uint32_t node) {
+  if (!Calls.property) return false;
+  CM_POWER_DATA power{};
+  ULONG type = 0;
+  ULONG size = sizeof(power);
+  return Calls.property(node, &PowerDataKey, &type, reinterpret_cast<BYTE*>(&power), &size, 0) ==
+             CR_SUCCESS &&
+         type == DEVPROP_TYPE_BINARY && size >= offsetof(CM_POWER_DATA, PD_Capabilities) &&
+         power.PD_MostRecentPowerState == PowerDeviceD3;
+}
