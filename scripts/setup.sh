@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need on a Debian machine, when it is missing.
 set -euo pipefail
-packages=(g++-mingw-w64-x86-64 cmake make wine wine64 xvfb xauth xdotool googletest imagemagick unzip)
+packages=(g++-mingw-w64-x86-64 cmake make wine wine64 xvfb xauth xdotool googletest imagemagick unzip
+  python3)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Makes the release ZIP of the build in $1 with scripts/package.sh, checks what it holds, and
-# unpacks it into $1/package-test for test_package, which starts the unpacked program.
+# Makes the release ZIP of the build in $1 with scripts/package.sh, checks what it holds and the
+# checksum file beside it, and unpacks it into $1/package-test for test_package, which starts the
+# unpacked program.
 set -euo pipefail
 build=$1
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +21,9 @@ bash "$source_dir/scripts/package.sh" --built "$build" >/dev/null
 unzip -tq "$zip" >/dev/null || { echo "FAIL: the second package is not a sound ZIP"; exit 1; }
 [ "$(listing)" = "$first" ] || { echo "FAIL: the second package holds: $(listing | tr '\n' ' ')"; exit 1; }
 echo "second package: same entries"
+(cd "$(dirname "$zip")" && sha256sum -c --quiet "$top.zip.sha256") ||
+  { echo "FAIL: $top.zip.sha256 does not match the ZIP beside it"; exit 1; }
+echo "checksum file: $(cat "$zip.sha256")"
 
 unpacked=$build/package-test
 rm -rf "$unpacked" && mkdir -p "$unpacked"
