@@ -1,5 +1,7 @@
 // The reading cycles run for hours: after the first pass, a pass must allocate nothing.
-// Both cycles run in this process against the simulated drivers, under the program's own state.
+// Both cycles run in this process against the simulated drivers, under the program's own state,
+// with the simulated Plug and Play layer finding every GPU's device awake, so that every pass
+// also asks each row's power state (CTest makes cfgmgr32 native for this test).
 #include <gtest/gtest.h>
 
 #include "app/program.h"
@@ -22,8 +24,10 @@ void open_window_with_labels() {
     label_create(row, 15, 55 * row + 20, 250, 35, L"Please wait", LABEL_CENTER);
 }
 
+// Adapters and GPUs on buses 1 to 8, and a display device, awake, on each of those buses.
 const wchar_t* const DriftingGpus =
-    L"count=8\nadapter temps=drift:40..75\ngpu temps=drift:40..75\n";
+    L"count=8\nadapter temps=drift:40..75\ngpu temps=drift:40..75\n"
+    L"display;display;display;display;display;display;display;display\n";
 
 std::wstring use_driver_log(const wchar_t* label, const wchar_t* scenario = DriftingGpus) {
   const std::wstring log = fresh_dir(label) + L"\\calls.log";
@@ -49,6 +53,7 @@ uint64_t allocations_after_warm_up(ThreadProcedure cycle, const std::wstring& lo
 }  // namespace
 
 TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
+  SystemPlugAndPlay layer(L"cfgmgr32.dll", L"");
   program_start();
   open_window_with_labels();
 
@@ -60,6 +65,8 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
                                       "ADL_Overdrive5_Temperature_Get", 6),
             0u);
   EXPECT_NE(window_text(gadget_handle(7)), L"Please wait");
+  EXPECT_GE(log_lines_with(read_log(amd_log), "PropertyW.PowerData").size(), 6u * Gpus)
+      << "every row's power asked every pass";
 
   const std::wstring nvidia_log = use_driver_log(L"passes-nvidia");
   State.GpuCount = 0;

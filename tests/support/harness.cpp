@@ -98,6 +98,36 @@ std::wstring stage(const std::wstring& label, const std::vector<std::wstring>& d
 
 namespace {
 
+std::wstring system_cfgmgr32() {
+  wchar_t folder[MAX_PATH];
+  GetSystemDirectoryW(folder, MAX_PATH);
+  return std::wstring(folder) + L"\\cfgmgr32.dll";
+}
+
+}  // namespace
+
+SystemPlugAndPlay::SystemPlugAndPlay(const std::wstring& driver, const std::wstring& native_for)
+    : saved(fresh_dir(L"wine-cfgmgr32") + L"\\cfgmgr32.dll") {
+  EXPECT_TRUE(CopyFileW(system_cfgmgr32().c_str(), saved.c_str(), FALSE));
+  EXPECT_TRUE(
+      CopyFileW((drivers_dir() + L"\\" + driver).c_str(), system_cfgmgr32().c_str(), FALSE));
+  if (native_for.empty()) return;
+  overrides = L"Software\\Wine\\AppDefaults\\" + native_for + L"\\DllOverrides";
+  EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"cfgmgr32", REG_SZ, L"native",
+                            sizeof(L"native")),
+            ERROR_SUCCESS);
+}
+
+SystemPlugAndPlay::~SystemPlugAndPlay() {
+  if (!overrides.empty()) RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"cfgmgr32");
+  // Moved aside rather than overwritten: this very process may still have it loaded.
+  EXPECT_TRUE(MoveFileExW(system_cfgmgr32().c_str(), (saved + L".simulated").c_str(),
+                          MOVEFILE_REPLACE_EXISTING));
+  EXPECT_TRUE(CopyFileW(saved.c_str(), system_cfgmgr32().c_str(), FALSE));
+}
+
+namespace {
+
 // The parent's environment plus the simulated drivers' scenario and log.
 std::wstring environment_with(const std::wstring& scenario, const std::wstring& log) {
   std::wstring block;

@@ -29,6 +29,22 @@ std::vector<std::string> read_log(const std::wstring& path);
 std::string narrow(const std::wstring& text);
 std::wstring widen(const std::string& text);
 
+// A simulated cfgmgr32.dll (`driver`, from the drivers' folder) in the Wine prefix's system
+// folder while it lives; Wine's own is put back afterwards. A process loads it only where
+// cfgmgr32 is native for it: with `native_for` an executable's name, Wine's per-program
+// DllOverrides make it so for every later start of that program (Wine takes WINEDLLOVERRIDES from
+// the Unix environment a process tree began with, never from an environment block handed to a
+// child); with an empty name, the test's own WINEDLLOVERRIDES must.
+struct SystemPlugAndPlay {
+  explicit SystemPlugAndPlay(const std::wstring& driver = L"cfgmgr32.dll",
+                             const std::wstring& native_for = L"gputherm.exe");
+  ~SystemPlugAndPlay();
+  SystemPlugAndPlay(const SystemPlugAndPlay&) = delete;
+  SystemPlugAndPlay& operator=(const SystemPlugAndPlay&) = delete;
+  std::wstring saved;      // Wine's own library
+  std::wstring overrides;  // the registry key of the override; empty when none was set
+};
+
 // ---- end-to-end ----
 struct Program {
   PROCESS_INFORMATION process{};
