@@ -3,9 +3,12 @@
 // other for several rounds, each left running for the same period. Prints every figure as the
 // medians of both and their ratio gputherm / baseline, with the target it has to meet; then the
 // same against the baseline built with gputherm's manifest (common controls 6), without targets,
-// to tell what that library costs from what the program costs.
-// Usage: bench_runner <folder holding gputherm.exe, atiadlxx.dll, baseline.exe and
-//                      baseline_cc6.exe> [rounds] [seconds]
+// to tell what that library costs from what the program costs. gputherm runs twice: as
+// gputherm.exe with Wine's own Plug and Play layer, which finds no device of a simulated GPU, and
+// as gputherm_pnp.exe with the simulated one (scripts/bench.sh makes it native for that name),
+// which finds every GPU's device awake, so that the power query is made for every row every pass.
+// Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, baseline.exe
+//                      and baseline_cc6.exe> [rounds] [seconds]
 #include <windows.h>
 
 #include <algorithm>
@@ -111,11 +114,13 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 3;
+constexpr int SubjectCount = 4;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {{"gputherm", L"gputherm.exe", L""},
                                         {"baseline", L"baseline.exe", L"8"},
-                                        {"baseline_cc6", L"baseline_cc6.exe", L"8"}};
+                                        {"baseline_cc6", L"baseline_cc6.exe", L"8"},
+                                        {"gputherm+pnp", L"gputherm_pnp.exe", L""}};
+enum SubjectIndex { Gputherm, Baseline, BaselineCc6, GputhermPnp };
 
 // Every round runs each program once; the first to go turns from round to round, so that a drift
 // of the machine favours none. False when a run failed.
@@ -242,6 +247,7 @@ std::string line_name(const char* name, const char* when, int seconds) {
 
 // gputherm's runs and those of the program it is compared with.
 struct Comparison {
+  const char* name;
   const std::vector<Run>& gputherm;
   const std::vector<Run>& other;
   const std::vector<Run>& gputherm_starts;
@@ -255,8 +261,8 @@ void print_ratio_line(const RatioLine& line, const Comparison& c) {
   const double gv = median_of(line.every_start ? c.gputherm_starts : c.gputherm, line.value);
   const double ov = median_of(line.every_start ? c.other_starts : c.other, line.value);
   const int decimals = std::string(line.unit) == "ms" ? 1 : 0;
-  std::printf("%s%s: gputherm %.*f %s, %s %.*f %s, ratio %.2f", c.tally ? "" : "  ",
-              line_name(line.name, line.when, c.seconds).c_str(), decimals, gv, line.unit,
+  std::printf("%s%s: %s %.*f %s, %s %.*f %s, ratio %.2f", c.tally ? "" : "  ",
+              line_name(line.name, line.when, c.seconds).c_str(), c.name, decimals, gv, line.unit,
               c.other_name, decimals, ov, line.unit, ratio(gv, ov));
   if (c.tally && line.limit > 0)
     std::printf("; target at most %.1fx: %s\n", line.limit,
@@ -267,10 +273,10 @@ void print_ratio_line(const RatioLine& line, const Comparison& c) {
 
 void print_object_line(const ObjectLine& line, const Comparison& c) {
   const double gv = median_of(c.gputherm, line.value), ov = median_of(c.other, line.value);
-  std::printf("%s%s%s: gputherm %.0f, %s %.0f, ratio %.2f, difference %+.0f", c.tally ? "" : "  ",
+  std::printf("%s%s%s: %s %.0f, %s %.0f, ratio %.2f, difference %+.0f", c.tally ? "" : "  ",
               line_name(line.name, "after", c.seconds).c_str(),
-              probe_under_wine() ? line.under_wine : "", gv, c.other_name, ov, ratio(gv, ov),
-              gv - ov);
+              probe_under_wine() ? line.under_wine : "", c.name, gv, c.other_name, ov,
+              ratio(gv, ov), gv - ov);
   if (c.tally)
     std::printf("; target baseline + %d%s: %s\n", line.allowed_extra, line.extra,
                 verdict(gv == ov + line.allowed_extra, *c.tally));
@@ -317,8 +323,8 @@ int argument(int argc, wchar_t** argv, int index, int fallback) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
     std::printf(
-        "usage: bench_runner <folder with gputherm.exe, atiadlxx.dll, baseline.exe, "
-        "baseline_cc6.exe> [rounds] [seconds]\n");
+        "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, "
+        "baseline.exe, baseline_cc6.exe> [rounds] [seconds]\n");
     return 2;
   }
   const std::wstring dir = argv[1];
@@ -343,12 +349,24 @@ int wmain(int argc, wchar_t** argv) {
   }
   Tally tally;
   print_sizes(dir, tally);
-  print_lines({runs[0], runs[1], starts[0], starts[1], "baseline", seconds, &tally});
+  print_lines({"gputherm", runs[Gputherm], runs[Baseline], starts[Gputherm], starts[Baseline],
+               "baseline", seconds, &tally});
   std::printf("targets met: %d of %d\n", tally.met, tally.targets);
   std::printf(
       "against baseline_cc6, the baseline built with gputherm's manifest (common "
       "controls 6), no targets:\n");
-  print_lines({runs[0], runs[2], starts[0], starts[2], "baseline_cc6", seconds, nullptr});
+  print_lines({"gputherm", runs[Gputherm], runs[BaselineCc6], starts[Gputherm],
+               starts[BaselineCc6], "baseline_cc6", seconds, nullptr});
+  std::printf(
+      "with the simulated Plug and Play layer, every GPU's device found awake and queried every "
+      "pass, against baseline_cc6:\n");
+  Tally layer_tally;
+  print_lines({"gputherm+pnp", runs[GputhermPnp], runs[BaselineCc6], starts[GputhermPnp],
+               starts[BaselineCc6], "baseline_cc6", seconds, &layer_tally});
+  std::printf("targets met with the layer: %d of %d\n", layer_tally.met, layer_tally.targets);
+  std::printf("the layer's own cost, against gputherm without it, no targets:\n");
+  print_lines({"gputherm+pnp", runs[GputhermPnp], runs[Gputherm], starts[GputhermPnp],
+               starts[Gputherm], "gputherm", seconds, nullptr});
   std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
               all_completed ? "yes" : "NO");
   return all_completed ? 0 : 1;

@@ -10,6 +10,17 @@ prepare_measurement bench
 cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$build/bin/drivers/atiadlxx.dll" "$stage/"
 # The release link already strips; stripping the copies again makes sure of it.
 x86_64-w64-mingw32-strip "$stage"/*.exe
+# gputherm once more, as gputherm_pnp.exe, with the simulated Plug and Play layer: it lives in the
+# prefix's system folder for the run, native for that name alone; gputherm.exe keeps Wine's own.
+cp "$stage/gputherm.exe" "$stage/gputherm_pnp.exe"
+system32=$WINEPREFIX/drive_c/windows/system32
+cp "$system32/cfgmgr32.dll" "$stage/cfgmgr32.wine.dll"
+trap 'cp "$stage/cfgmgr32.wine.dll" "$system32/cfgmgr32.dll"' EXIT
+cp "$build/bin/drivers/cfgmgr32.dll" "$system32/cfgmgr32.dll"
+overrides='HKCU\Software\Wine\AppDefaults'
+wine reg add "$overrides\gputherm_pnp.exe\DllOverrides" /v cfgmgr32 /d native /f >/dev/null 2>&1
+wine reg add "$overrides\gputherm.exe\DllOverrides" /v cfgmgr32 /d builtin /f >/dev/null 2>&1
+wineserver -w
 
 echo "date: $(date -u '+%Y-%m-%d %H:%M UTC'), host: $(nproc) processors, $(uname -sr)"
 on_display wine "$build/bin/bench_runner.exe" "Z:${stage//\//\\}" "$@"

@@ -446,8 +446,11 @@ std::string probe_drifting_scenario(int gpus) {
   std::string scenario;
   for (int i = 0; i < gpus; ++i) {
     const std::string n = std::to_string(i);
+    const std::string bus = std::to_string(i + 1);
     scenario += "adapter name=\"Simulated Radeon " + n + "\" udid=\"PCI_VEN_1002&DEV_73BF&" + n +
-                "\" bus=" + std::to_string(i + 1) + " temps=drift:40..75\n";
+                "\" bus=" + bus + " temps=drift:40..75\n";
+    // Its device, for a run with the simulated Plug and Play layer: awake, so read every pass.
+    scenario += "display bus=" + bus + " power=D0\n";
   }
   return scenario;
 }

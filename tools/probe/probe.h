@@ -63,7 +63,8 @@ ProcessFigures probe_measure(ProbeTarget& target);
 uint64_t probe_wineserver_cpu_ns();
 
 // Scenario text for the simulated ADL: `gpus` adapters on distinct buses, each reading a random
-// walk between 40 and 75 degrees that moves on every call.
+// walk between 40 and 75 degrees that moves on every call; and for the simulated Plug and Play
+// layer, where a run has it, each adapter's display device, awake.
 std::string probe_drifting_scenario(int gpus);
 
 // ---- soak ----
