@@ -1,41 +1,9 @@
-#include <cstddef>
 #include <cwchar>
 
 #include "facade/objects.h"
+#include "facade/plug_and_play.h"
 
 namespace {
-
-// The few Plug and Play records and calls used here, as cfgmgr32.dll defines them.
-struct DevicePropertyKey {
-  GUID fmtid;
-  ULONG pid;
-};
-
-using ConfigResult = DWORD;
-using DeviceListSize = ConfigResult(WINAPI*)(ULONG* length, const wchar_t* filter, ULONG flags);
-using DeviceList = ConfigResult(WINAPI*)(const wchar_t* filter, wchar_t* buffer, ULONG length,
-                                         ULONG flags);
-using LocateNode = ConfigResult(WINAPI*)(DWORD* node, const wchar_t* device_id, ULONG flags);
-using NodeProperty = ConfigResult(WINAPI*)(DWORD node, const DevicePropertyKey* key, ULONG* type,
-                                           BYTE* buffer, ULONG* size, ULONG flags);
-
-constexpr ConfigResult CR_SUCCESS = 0;
-constexpr ULONG CM_GETIDLIST_FILTER_PRESENT = 0x100;
-constexpr ULONG CM_GETIDLIST_FILTER_CLASS = 0x200;
-constexpr ULONG CM_LOCATE_DEVNODE_NORMAL = 0;
-constexpr ULONG DEVPROP_TYPE_UINT32 = 0x7;
-constexpr ULONG DEVPROP_TYPE_BINARY = 0x1003;
-
-constexpr wchar_t DisplayClass[] = L"{4d36e968-e325-11ce-bfc1-08002be10318}";
-constexpr GUID DeviceProperties = {
-    0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}};
-constexpr DevicePropertyKey BusNumberKey{DeviceProperties, 23};
-constexpr DevicePropertyKey AddressKey{DeviceProperties, 30};  // (device << 16) | function
-constexpr DevicePropertyKey PowerDataKey{DeviceProperties, 32};
-
-// CM_POWER_DATA and PowerDeviceD3 come with <windows.h>.
-static_assert(sizeof(CM_POWER_DATA) == 56);
-static_assert(offsetof(CM_POWER_DATA, PD_MostRecentPowerState) == 4);
 
 struct PlugAndPlay {
   DeviceListSize list_size;

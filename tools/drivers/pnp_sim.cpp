@@ -5,31 +5,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "facade/plug_and_play.h"
 #include "tools/drivers/simdrv.h"
 
 namespace {
 
-constexpr int32_t CR_SUCCESS = 0x00;
-constexpr int32_t CR_INVALID_POINTER = 0x03;
-constexpr int32_t CR_INVALID_DEVNODE = 0x05;
-constexpr int32_t CR_NO_SUCH_DEVNODE = 0x0D;
-constexpr int32_t CR_BUFFER_SMALL = 0x1A;
-constexpr int32_t CR_NO_SUCH_VALUE = 0x25;
-
-constexpr ULONG CM_GETIDLIST_FILTER_CLASS = 0x200;
-constexpr ULONG DEVPROP_TYPE_UINT32 = 0x7;
-constexpr ULONG DEVPROP_TYPE_BINARY = 0x1003;
-constexpr wchar_t DisplayClass[] = L"{4d36e968-e325-11ce-bfc1-08002be10318}";
-constexpr GUID DeviceProperties = {
-    0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}};
-
 // Device nodes are small numbers; these are recognisable in the log.
 constexpr DWORD FirstNode = 0x1000;
-
-struct DevicePropertyKey {
-  GUID fmtid;
-  ULONG pid;
-};
 
 std::string ansi(const wchar_t* text) {
   if (!text) return "(null)";
@@ -79,14 +61,14 @@ int position_unlocked(DWORD node) {
 const char* property_name(const DevicePropertyKey* key) {
   if (!key || !IsEqualGUID(key->fmtid, DeviceProperties)) return "other";
   switch (key->pid) {
-    case 23: return "BusNumber";
-    case 30: return "Address";
-    case 32: return "PowerData";
+    case BusNumberPid: return "BusNumber";
+    case AddressPid: return "Address";
+    case PowerDataPid: return "PowerData";
     default: return "other";
   }
 }
 
-int32_t answer_uint32(bool present, uint32_t value, ULONG* type, BYTE* buffer, ULONG* size,
+ConfigResult answer_uint32(bool present, uint32_t value, ULONG* type, BYTE* buffer, ULONG* size,
                       char* details, size_t details_size) {
   if (!present) return CR_NO_SUCH_VALUE;
   if (*size < sizeof(value)) {
@@ -100,7 +82,7 @@ int32_t answer_uint32(bool present, uint32_t value, ULONG* type, BYTE* buffer, U
   return CR_SUCCESS;
 }
 
-int32_t answer_power(SimDisplay& display, ULONG* type, BYTE* buffer, ULONG* size, char* details,
+ConfigResult answer_power(SimDisplay& display, ULONG* type, BYTE* buffer, ULONG* size, char* details,
                      size_t details_size) {
   if (*size < sizeof(CM_POWER_DATA)) {
     *size = sizeof(CM_POWER_DATA);
