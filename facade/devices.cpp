@@ -86,10 +86,12 @@ bool list_devices() {
   constexpr ULONG flags = CM_GETIDLIST_FILTER_CLASS | CM_GETIDLIST_FILTER_PRESENT;
   ULONG length = 0;
   if (Calls.list_size(&length, DisplayClass, flags) != CR_SUCCESS || length == 0) return false;
-  // One character more than asked for, zeroed: the list ends in two zeros however it was cut.
-  auto* ids = static_cast<wchar_t*>(heap_alloc((static_cast<size_t>(length) + 2) * sizeof(wchar_t)));
+  // Two zeroed characters beyond what the list may fill: it ends in two zeros whatever it holds.
+  const size_t bytes = (static_cast<size_t>(length) + 2) * sizeof(wchar_t);
+  auto* ids = static_cast<wchar_t*>(heap_alloc(bytes));
   if (!ids) return false;
-  const bool listed = Calls.list(DisplayClass, ids, length, flags) == CR_SUCCESS && read_devices(ids);
+  const bool listed =
+      Calls.list(DisplayClass, ids, length, flags) == CR_SUCCESS && read_devices(ids);
   heap_release(ids);
   return listed;
 }

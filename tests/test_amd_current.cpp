@@ -29,14 +29,6 @@ std::vector<std::string> functions(const std::vector<std::string>& log) {
   return names;
 }
 
-// The value of `key=` in a log line.
-std::string field(const std::string& line, const std::string& key) {
-  const size_t start = line.find(" " + key + "=");
-  if (start == std::string::npos) return {};
-  const size_t value = start + key.size() + 2;
-  return line.substr(value, line.find_first_of(" ,", value) - value);
-}
-
 size_t last_index_of(const std::vector<std::string>& names, const std::string& prefix) {
   size_t found = names.size();
   for (size_t i = 0; i < names.size(); ++i)
@@ -51,9 +43,9 @@ void expect_orderly_adl2_shutdown(const std::vector<std::string>& log) {
   const std::vector<std::string> names = functions(log);
   const auto destroys = log_lines_with(log, "ADL2_Main_Control_Destroy");
   ASSERT_EQ(destroys.size(), 1u);
-  EXPECT_EQ(field(destroys[0], "args"),
-            field(log_lines_with(log, "ADL2_Main_Control_Create")[0], "out"));
-  EXPECT_EQ(field(destroys[0], "status"), "0");
+  EXPECT_EQ(log_field(destroys[0], "args"),
+            log_field(log_lines_with(log, "ADL2_Main_Control_Create")[0], "out"));
+  EXPECT_EQ(log_field(destroys[0], "status"), "0");
   const size_t adl2_destroy = last_index_of(names, "ADL2_Main_Control_Destroy");
   const size_t adl1_destroy = last_index_of(names, "ADL_Main_Control_Destroy");
   ASSERT_LT(adl1_destroy, names.size());

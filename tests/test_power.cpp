@@ -28,18 +28,10 @@ std::string display(int bus, const std::string& power, const std::string& more =
   return "display bus=" + std::to_string(bus) + " power=" + power + " " + more + "\n";
 }
 
-// The value of `key=` in a log line.
-std::string field(const std::string& line, const std::string& key) {
-  const size_t start = line.find(" " + key + "=");
-  if (start == std::string::npos) return {};
-  const size_t value = start + key.size() + 2;
-  return line.substr(value, line.find_first_of(" ,", value) - value);
-}
-
 // The position a log line's first argument names: a display's node (0x1000 + position) or a
 // GPU's handle (0x10DE0000 + 0x10 * (position + 1)).
 int position_in(const std::string& line) {
-  const unsigned long long value = std::stoull(field(line, "args"), nullptr, 16);
+  const unsigned long long value = std::stoull(log_field(line, "args"), nullptr, 16);
   return value >= 0x10DE0000 ? static_cast<int>((value - 0x10DE0000) / 0x10 - 1)
                              : static_cast<int>(value - 0x1000);
 }
@@ -63,7 +55,7 @@ void expect_reads_only_when_awake(const std::vector<std::string>& log, int gpus_
     if (line.find("PropertyW.PowerData tid=") != std::string::npos) {
       const int gpu = position_in(line);
       EXPECT_FALSE(awake[gpu]) << "GPU " << gpu << " was found awake and not read";
-      awake[gpu] = field(line, "out") == "D0";
+      awake[gpu] = log_field(line, "out") == "D0";
     } else if (line.find("NvAPI_GPU_GetThermalSettings tid=") != std::string::npos) {
       const int gpu = position_in(line);
       if (gpu >= gpus_with_displays) continue;
@@ -130,7 +122,7 @@ TEST(Laptop, RowsFollowTheirGpusPowerStates) {
   const auto log = read_log(program.log_path);
   expect_reads_only_when_awake(log, 7);
   EXPECT_EQ(log_lines_with(log, "CM_Get_Device_ID_List_SizeW").size(), 1u);
-  EXPECT_EQ(field(log_lines_with(log, "CM_Get_Device_ID_ListW")[0], "args"),
+  EXPECT_EQ(log_field(log_lines_with(log, "CM_Get_Device_ID_ListW")[0], "args"),
             "{4d36e968-e325-11ce-bfc1-08002be10318}");
   EXPECT_NE(log_lines_with(log, "CM_Get_Device_ID_ListW")[0].find(",0x300 "), std::string::npos);
   EXPECT_EQ(log_lines_with(log, "NvAPI_GPU_GetBusId tid=").size(), 8u);
@@ -175,7 +167,7 @@ TEST(Laptop, AmdAdapterAsleepIsNotAskedByAnyPath) {
   EXPECT_FALSE(log_has(log, "ADL2_")) << "the sleeping current card made no ADL2 call";
   EXPECT_GE(log_lines_with(log, "ADL_Overdrive5_Temperature_Get").size(), 3u);
   for (const std::string& line : log_lines_with(log, "ADL_Overdrive5_Temperature_Get"))
-    EXPECT_EQ(field(line, "args"), "2") << "only the awake adapter: " << line;
+    EXPECT_EQ(log_field(line, "args"), "2") << "only the awake adapter: " << line;
   const int sleeper = static_cast<int>(queries_of(log, 0));
   EXPECT_GE(sleeper, 3);
   EXPECT_LE(std::abs(sleeper - static_cast<int>(queries_of(log, 3))), 1)
@@ -245,8 +237,8 @@ TEST(Laptop, EverythingAwakeAddsOnlyTheBusCalls) {
           line.find("0x2A0A350F") != std::string::npos)
         continue;
       std::string call = line.substr(0, line.find(' ', module.size() + 1));
-      if (call.find("QueryInterface") != std::string::npos) call += " " + field(line, "args");
-      calls.push_back(call + " " + field(line, "out"));
+      if (call.find("QueryInterface") != std::string::npos) call += " " + log_field(line, "args");
+      calls.push_back(call + " " + log_field(line, "out"));
       if (line.find(reading_call) != std::string::npos && ++readings == 6) break;
     }
     EXPECT_EQ(readings, 6u);

@@ -337,6 +337,13 @@ bool log_has(const std::vector<std::string>& log, const std::string& fragment) {
   return !log_lines_with(log, fragment).empty();
 }
 
+std::string log_field(const std::string& line, const std::string& key) {
+  const size_t start = line.find(" " + key + "=");
+  if (start == std::string::npos) return {};
+  const size_t value = start + key.size() + 2;
+  return line.substr(value, line.find_first_of(" ,", value) - value);
+}
+
 std::vector<std::string> log_lines_with(const std::vector<std::string>& log,
                                         const std::string& fragment) {
   std::vector<std::string> lines;

@@ -119,6 +119,8 @@ std::vector<std::wstring> answer_error_boxes(const Program& program, size_t coun
                                              DWORD timeout_ms = 10000);
 // True when a line of the log contains `fragment`.
 bool log_has(const std::vector<std::string>& log, const std::string& fragment);
+// The value of ` key=` in a log line, up to the next space or comma; empty when absent.
+std::string log_field(const std::string& line, const std::string& key);
 // The log lines that contain `fragment`, in order.
 std::vector<std::string> log_lines_with(const std::vector<std::string>& log,
                                         const std::string& fragment);

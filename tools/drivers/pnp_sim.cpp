@@ -69,7 +69,7 @@ const char* property_name(const DevicePropertyKey* key) {
 }
 
 ConfigResult answer_uint32(bool present, uint32_t value, ULONG* type, BYTE* buffer, ULONG* size,
-                      char* details, size_t details_size) {
+                           char* details, size_t details_size) {
   if (!present) return CR_NO_SUCH_VALUE;
   if (*size < sizeof(value)) {
     *size = sizeof(value);
@@ -82,8 +82,8 @@ ConfigResult answer_uint32(bool present, uint32_t value, ULONG* type, BYTE* buff
   return CR_SUCCESS;
 }
 
-ConfigResult answer_power(SimDisplay& display, ULONG* type, BYTE* buffer, ULONG* size, char* details,
-                     size_t details_size) {
+ConfigResult answer_power(SimDisplay& display, ULONG* type, BYTE* buffer, ULONG* size,
+                          char* details, size_t details_size) {
   if (*size < sizeof(CM_POWER_DATA)) {
     *size = sizeof(CM_POWER_DATA);
     return CR_BUFFER_SMALL;

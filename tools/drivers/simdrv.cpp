@@ -161,6 +161,16 @@ bool parse_temperature(const std::string& text, int32_t* temperature) {
   return true;
 }
 
+// The items of a comma list.
+std::vector<std::string> split_list(const std::string& text) {
+  std::vector<std::string> items;
+  size_t start = 0;
+  for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
+    items.push_back(text.substr(start, comma - start));
+  items.push_back(text.substr(start));
+  return items;
+}
+
 // `drift:LOW..HIGH` in whole degrees, or a comma list of readings in the driver's unit.
 bool parse_temps(const std::string& text, SimSequence* sequence) {
   if (text.rfind("drift:", 0) == 0) {
@@ -177,14 +187,10 @@ bool parse_temps(const std::string& text, SimSequence* sequence) {
     return true;
   }
   std::vector<int32_t> temps;
-  size_t start = 0;
-  for (;;) {
-    const size_t comma = text.find(',', start);
+  for (const std::string& item : split_list(text)) {
     int32_t temperature = 0;
-    if (!parse_temperature(text.substr(start, comma - start), &temperature)) return false;
+    if (!parse_temperature(item, &temperature)) return false;
     temps.push_back(temperature);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
   }
   sequence->values = temps;
   sequence->drift = false;
@@ -265,16 +271,11 @@ void parse_device(const std::vector<SimWord>& words, int line, bool gpu, SimScen
 
 // `D0`..`D3` or a number, each optionally repeated (`D3x12`); a last word `loop` starts over.
 bool parse_power(const std::string& text, SimDisplay* display) {
+  std::vector<std::string> items = split_list(text);
   display->power.clear();
-  display->power_loops = false;
-  size_t start = 0;
-  for (;;) {
-    const size_t comma = text.find(',', start);
-    const std::string item = text.substr(start, comma - start);
-    if (item == "loop" && comma == std::string::npos && !display->power.empty()) {
-      display->power_loops = true;
-      break;
-    }
+  display->power_loops = items.size() > 1 && items.back() == "loop";
+  if (display->power_loops) items.pop_back();
+  for (const std::string& item : items) {
     const size_t times_at = item.find('x', 1);
     std::string state_text = item.substr(0, times_at);
     long long times = 1;
@@ -288,8 +289,6 @@ bool parse_power(const std::string& text, SimDisplay* display) {
     else if (!parse_int(state_text, &state))
       return false;
     display->power.insert(display->power.end(), static_cast<size_t>(times), state);
-    if (comma == std::string::npos) break;
-    start = comma + 1;
   }
   return true;
 }
@@ -318,7 +317,8 @@ void parse_display(const std::vector<SimWord>& words, int line, SimScenario* sce
     const SimWord& word = words[i];
     bool ok = word.has_value;
     if (word.key == "id") display.id = word.value;
-    else if (word.key == "bus") ok = ok && parse_property(word.value, &display.has_bus, &display.bus);
+    else if (word.key == "bus")
+      ok = ok && parse_property(word.value, &display.has_bus, &display.bus);
     else if (word.key == "address")
       ok = ok && parse_property(word.value, &display.has_address, &display.address);
     else if (word.key == "device") ok = ok && parse_int(word.value, &device);
