@@ -1,5 +1,6 @@
 #include <cwchar>
 
+#include "facade/library.h"
 #include "facade/objects.h"
 #include "facade/plug_and_play.h"
 
@@ -23,11 +24,6 @@ PlugAndPlay Calls;  // all four set, or all null
 DisplayDevice* Devices;
 int32_t DeviceCount;
 
-template <typename Function>
-Function resolve(HMODULE module, const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 // From the system folder only: a cfgmgr32.dll beside the program or in the working directory is
 // never loaded. Kept for the rest of the run and never freed, so that no code of it runs at a
 // shutdown that had to cut the worker off, wherever the worker stood.
@@ -36,10 +32,11 @@ bool load_calls() {
   Loaded = true;
   const HMODULE module = LoadLibraryExW(L"cfgmgr32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (!module) return false;
-  const PlugAndPlay calls{resolve<DeviceListSize>(module, "CM_Get_Device_ID_List_SizeW"),
-                          resolve<DeviceList>(module, "CM_Get_Device_ID_ListW"),
-                          resolve<LocateNode>(module, "CM_Locate_DevNodeW"),
-                          resolve<NodeProperty>(module, "CM_Get_DevNode_PropertyW")};
+  const auto find = [module](const char* name) { return GetProcAddress(module, name); };
+  const PlugAndPlay calls{export_as<DeviceListSize>(find("CM_Get_Device_ID_List_SizeW")),
+                          export_as<DeviceList>(find("CM_Get_Device_ID_ListW")),
+                          export_as<LocateNode>(find("CM_Locate_DevNodeW")),
+                          export_as<NodeProperty>(find("CM_Get_DevNode_PropertyW"))};
   if (calls.list_size && calls.list && calls.locate && calls.property) Calls = calls;
   return Calls.property != nullptr;
 }

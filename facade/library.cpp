@@ -55,9 +55,8 @@ void library_limit_search() {
   using SetDefaultDirectories = BOOL(WINAPI*)(DWORD flags);
   // Looked up rather than imported: Windows 7 without its 2011 loader update lacks it, and the
   // program must still start there; the weaker empty search folder is all that system offers.
-  const auto set_default_directories = reinterpret_cast<SetDefaultDirectories>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
-                                             "SetDefaultDllDirectories")));
+  const auto set_default_directories = export_as<SetDefaultDirectories>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
   if (set_default_directories) set_default_directories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
   else SetDllDirectoryW(L"");
 }

@@ -16,6 +16,12 @@ inline bool library_has_export(ObjectNumber number, const wchar_t* name) {
   return library_find(number, name) != nullptr;
 }
 
+// `address` as the function type `Function`: the one place a resolved export gets its type.
+template <typename Function>
+Function export_as(FARPROC address) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(address));
+}
+
 template <typename T>
 intptr_t library_argument(T value) {
   if constexpr (std::is_pointer_v<T> || std::is_null_pointer_v<T>)
@@ -33,8 +39,7 @@ template <typename... Arguments>
 intptr_t library_call_address(FARPROC address, Arguments... arguments) {
   static_assert(sizeof...(Arguments) <= 20, "library_call takes at most 20 arguments");
   using Function = intptr_t(WINAPI*)(PointerSized<Arguments>...);
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(address))(
-      library_argument(arguments)...);
+  return export_as<Function>(address)(library_argument(arguments)...);
 }
 
 // Calls the export with `arguments`; answers its result, or 0 without calling anything when the

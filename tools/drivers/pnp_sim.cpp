@@ -13,13 +13,6 @@ namespace {
 // Device nodes are small numbers; these are recognisable in the log.
 constexpr DWORD FirstNode = 0x1000;
 
-std::string ansi(const wchar_t* text) {
-  if (!text) return "(null)";
-  char buffer[512] = "";
-  WideCharToMultiByte(CP_ACP, 0, text, -1, buffer, sizeof(buffer) - 1, nullptr, nullptr);
-  return buffer;
-}
-
 // The display devices a query with this filter lists: all of them for the display class, none
 // for another class. Caller holds the lock.
 std::wstring id_list(const wchar_t* filter, ULONG flags) {
@@ -109,8 +102,8 @@ ConfigResult answer_power(SimDisplay& display, ULONG* type, BYTE* buffer, ULONG*
 extern "C" DWORD WINAPI CM_Get_Device_ID_List_SizeW(ULONG* length, const wchar_t* filter,
                                                     ULONG flags) {
   char args[256];
-  snprintf(args, sizeof(args), "0x%llX,%s,0x%lX", sim_address(length), ansi(filter).c_str(),
-           flags);
+  snprintf(args, sizeof(args), "0x%llX,%s,0x%lX", sim_address(length),
+           sim_ansi(filter).c_str(), flags);
   return sim_answer("CM_Get_Device_ID_List_SizeW", -1, args, sizeof(args),
                     [&](char* details, size_t size) {
                       if (!length) return CR_INVALID_POINTER;
@@ -123,8 +116,8 @@ extern "C" DWORD WINAPI CM_Get_Device_ID_List_SizeW(ULONG* length, const wchar_t
 extern "C" DWORD WINAPI CM_Get_Device_ID_ListW(const wchar_t* filter, wchar_t* buffer,
                                                ULONG length, ULONG flags) {
   char args[256];
-  snprintf(args, sizeof(args), "%s,0x%llX,%lu,0x%lX", ansi(filter).c_str(), sim_address(buffer),
-           length, flags);
+  snprintf(args, sizeof(args), "%s,0x%llX,%lu,0x%lX", sim_ansi(filter).c_str(),
+           sim_address(buffer), length, flags);
   return sim_answer("CM_Get_Device_ID_ListW", -1, args, sizeof(args),
                     [&](char* details, size_t size) {
                       if (!buffer) return CR_INVALID_POINTER;
@@ -138,7 +131,8 @@ extern "C" DWORD WINAPI CM_Get_Device_ID_ListW(const wchar_t* filter, wchar_t* b
 
 extern "C" DWORD WINAPI CM_Locate_DevNodeW(DWORD* node, const wchar_t* device_id, ULONG flags) {
   char args[512];
-  snprintf(args, sizeof(args), "0x%llX,%s,%lu", sim_address(node), ansi(device_id).c_str(), flags);
+  snprintf(args, sizeof(args), "0x%llX,%s,%lu", sim_address(node), sim_ansi(device_id).c_str(),
+           flags);
   return sim_answer("CM_Locate_DevNodeW", -1, args, sizeof(args),
                     [&](char* details, size_t size) {
                       if (!node || !device_id) return CR_INVALID_POINTER;

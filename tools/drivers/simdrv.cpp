@@ -620,6 +620,8 @@ void sim_append(char* buffer, size_t size, const char* format, ...) {
   va_end(arguments);
 }
 
+std::string sim_ansi(const wchar_t* text) { return text ? to_ansi(text) : "(null)"; }
+
 unsigned long long sim_address(const void* pointer) {
   return static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(pointer));
 }

@@ -131,6 +131,8 @@ void sim_log_text(const char* text);
 [[noreturn]] void sim_hang(const char* function, const char* args);
 // Appends formatted text to the zero-terminated `buffer` of `size` bytes, cutting it to fit.
 void sim_append(char* buffer, size_t size, const char* format, ...);
+// Formats a text argument for the log: in the ANSI code page, "(null)" for a null pointer.
+std::string sim_ansi(const wchar_t* text);
 // Formats a pointer argument for the log: 0x and upper-case hex digits.
 unsigned long long sim_address(const void* pointer);
 
