@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "app/power.h"
 #include "facade/facade.h"
 
 int64_t fahrenheit_from_celsius(int32_t celsius) {
@@ -18,5 +17,4 @@ void readout_show(int32_t row, int32_t celsius) {
   text_append(L" \u00b0F)");
   gadget_set_text(row, text_at(start));
   text_set_position(start);
-  power_row_shows_reading(row);
 }

@@ -1,4 +1,4 @@
-// The label text of a reading, shared by both backends' reading cycles. Worker thread.
+// The label text of a reading, written for every backend by the rows unit. Worker thread.
 #pragma once
 
 #include <cstdint>

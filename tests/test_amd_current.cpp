@@ -191,3 +191,34 @@ TEST(AmdCurrentGpus, OlderDriversSeeOnlyTheOverdrive5Calls) {
                                                "ADL_Main_Control_Destroy", "unload"}));
   }
 }
+
+// A reading stays through nine passes without one and gives way to "No reading" at the tenth;
+// the next reading shows at once. Row 0's paths all fail in passes 3 to 14, row 1's log answers
+// an implausible value then, and row 2's every other pass.
+TEST(AmdCurrentGpus, AReadingGoesStaleAfterTenPassesWithoutOne) {
+  std::string implausible;
+  for (int pass = 3; pass <= 14; ++pass) implausible += "max32,";
+  const std::string scenario =
+      "adapter bus=1 edge=61,61,62\nadapter bus=2 edge=61,61," + implausible +
+      "62\nadapter bus=3 edge=61,max32\n"
+      "fail ADL_Overdrive5_Temperature_Get=-8\n"
+      "fail ADL2_New_QueryPMLogData_Get=-8 adapter=0 from=3 to=14\n";
+  Monitor monitor = start_monitor(L"amd-stale", {Adl}, scenario);
+  ASSERT_NE(monitor.window, nullptr);
+  const PassLabels labels = labels_by_pass(
+      monitor, 3,
+      [](const std::vector<std::string>& log) {
+        // A pass begins with its first row's call.
+        return (log_lines_with(log, "ADL_Overdrive5_Temperature_Get tid=").size() + 2) / 3;
+      },
+      15);
+  close_monitor(monitor);
+  const std::wstring first = L"61\u00b0C  (142 \u00b0F)";
+  for (size_t pass = 1; pass <= labels.size(); ++pass) {
+    SCOPED_TRACE("pass " + std::to_string(pass));
+    const std::wstring stale = pass <= 11 ? first : L"No reading";
+    EXPECT_EQ(labels[pass - 1],
+              (std::vector<std::wstring>{pass == 15 ? L"62\u00b0C  (144 \u00b0F)" : stale,
+                                         pass == 15 ? L"62\u00b0C  (144 \u00b0F)" : stale, first}));
+  }
+}

@@ -102,10 +102,12 @@ TEST(NvidiaMonitor, FailedThermalReadStopsTheWorkerAfterOneBox) {
     if (dismiss) {
       press_ok(box);
       EXPECT_TRUE(wait_until([&] { return !IsWindow(box); }));
+      // Nothing reads row 0 again, so its number goes; row 1 never showed one.
+      EXPECT_TRUE(wait_for_label(monitor.window, 0, L"No reading"));
       // Passes come once a second: by now the worker would have read again and shown a box.
       EXPECT_FALSE(wait_until(
           [&] {
-            return window_text(row_label(monitor.window, 0)) != reading ||
+            return window_text(row_label(monitor.window, 0)) != L"No reading" ||
                    window_text(row_label(monitor.window, 1)) != L"Please wait" ||
                    wait_for_error_box(monitor.program, 0) != nullptr;
           },

@@ -32,10 +32,14 @@ std::string report(const std::vector<SoakSample>& samples) {
 }  // namespace
 
 TEST(Soak, AMinuteOfChangingReadingsKeepsObjectsAndPrivateBytesFlat) {
-  Program program = run_program(L"soak", {L"atiadlxx.dll"}, probe_drifting_scenario(SoakGpus));
+  // One more adapter that no path can read: it says "Please wait" all along.
+  Program program = run_program(L"soak", {L"atiadlxx.dll"},
+                                probe_drifting_scenario(SoakGpus) +
+                                    "adapter name=Unread bus=99 index=99\n"
+                                    "fail ADL_Overdrive5_Temperature_Get=-8 adapter=99\n");
   const HWND window = wait_for_window(program, L"GPU Temperature");
   ASSERT_NE(window, nullptr);
-  ASSERT_EQ(row_count(window), SoakGpus);
+  ASSERT_EQ(row_count(window), SoakGpus + 1);
   ProbeTarget target = probe_attach(program.process);
   std::vector<SoakSample> samples;
   std::vector<std::vector<std::wstring>> texts;
@@ -56,6 +60,7 @@ TEST(Soak, AMinuteOfChangingReadingsKeepsObjectsAndPrivateBytesFlat) {
   EXPECT_NE(texts.front(), texts.back()) << "the readings never changed";
   for (const std::wstring& text : texts.back())
     EXPECT_NE(text.find(L"\u00b0C  ("), std::wstring::npos) << narrow(text);
+  EXPECT_EQ(window_text(row_label(window, SoakGpus)), L"Please wait");
 
   request_close(window);
   DWORD code = 1;

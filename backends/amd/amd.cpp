@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "app/power.h"
 #include "app/program.h"
-#include "app/readout.h"
+#include "app/rows.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/adl2.h"
 #include "backends/amd/adl_call.h"
@@ -107,9 +106,9 @@ void for_each_shown_adapter(Visit visit) {
 void locate_shown_adapters() {
   int32_t rows = 0;
   for_each_shown_adapter([&](int32_t, const AdapterInfo&) { ++rows; });
-  if (!power_watch(rows)) return;
+  if (!rows_watch(rows)) return;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
-    power_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
+    row_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
                  static_cast<uint32_t>(adapter.iDeviceNumber),
                  static_cast<uint32_t>(adapter.iFunctionNumber));
   });
@@ -120,12 +119,13 @@ void locate_shown_adapters() {
 // at all: any of these calls would wake it.
 void read_shown_adapters(CycleRecords& records) {
   for_each_shown_adapter([&](int32_t row, const AdapterInfo& adapter) {
-    if (power_row_asleep(row)) return;
-    power_row_awake(row);
+    if (row_asleep(row)) return;
     int32_t celsius = 0;
     if (read_overdrive5(adapter, records.temperature, celsius) ||
         adl2_read_temperature(adapter.iAdapterIndex, records.log, celsius))
-      readout_show(row, celsius);
+      row_show_reading(row, celsius);
+    else
+      row_found_no_reading(row);
   });
 }
 

@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "app/power.h"
 #include "app/program.h"
-#include "app/readout.h"
+#include "app/rows.h"
 #include "backends/nvidia/nvapi.h"
 
 namespace {
@@ -46,13 +45,13 @@ void prepare(NV_GPU_THERMAL_SETTINGS& settings) {
 // Each GPU's device, found by the PCI location NVAPI gives for it (its function is always 0).
 // The bus calls are made only where a device could be found, once per GPU for the whole run.
 void locate_gpus() {
-  if (!power_watch(State.GpuCount)) return;
+  if (!rows_watch(State.GpuCount)) return;
   for (int32_t i = 0; i < State.GpuCount; ++i) {
     NvU32 bus = 0;
     NvU32 slot = 0;
     if (NvAPI_GPU_GetBusId(gpu(i), &bus) == NVAPI_OK &&
         NvAPI_GPU_GetBusSlotId(gpu(i), &slot) == NVAPI_OK)
-      power_locate(i, bus, slot, 0);
+      row_locate(i, bus, slot, 0);
   }
 }
 
@@ -84,19 +83,21 @@ DWORD WINAPI nvidia_reading_cycle(void*) {
   for (;;) {
     for (int32_t i = 0; i < State.GpuCount; ++i) {
       // Not even the thermal call for a powered-down GPU: it would wake it.
-      if (power_row_asleep(i)) continue;
+      if (row_asleep(i)) continue;
       prepare(settings);
       const NvAPI_Status status = NvAPI_GPU_GetThermalSettings(gpu(i), 0, &settings);
       // A GPU asleep is a normal state, not a failure that ends every reading.
       if (status == NVAPI_GPU_NOT_POWERED) {
-        power_row_reported_asleep(i);
+        row_found_powered_down(i);
         continue;
       }
       if (status != NVAPI_OK) {
         message_box(L"error", L"Unable to get thermal settings");
+        // Nothing reads these rows again: their last numbers would pass for readings of now.
+        rows_end_readings();
         return 0;
       }
-      readout_show(i, settings.sensor[0].currentTemp);
+      row_show_reading(i, settings.sensor[0].currentTemp);
     }
     delay_ms(1000);
   }

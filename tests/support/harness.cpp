@@ -380,3 +380,22 @@ bool rect_is(const RECT& rect, LONG x, LONG y, LONG width, LONG height) {
   return rect.left == x && rect.top == y && rect.right - rect.left == width &&
          rect.bottom - rect.top == height;
 }
+
+PassLabels labels_by_pass(const Monitor& monitor, int rows,
+                          const std::function<size_t(const std::vector<std::string>&)>& pass_count,
+                          size_t passes, DWORD timeout_ms) {
+  PassLabels seen(passes);
+  wait_until(
+      [&] {
+        // Labels first: a pass writes them only after its call is in the log, so labels read
+        // before a count of n show no pass later than n.
+        std::vector<std::wstring> labels;
+        for (int row = 0; row < rows; ++row)
+          labels.push_back(window_text(row_label(monitor.window, row)));
+        const size_t count = pass_count(read_log(monitor.program.log_path));
+        if (count >= 1 && count <= passes) seen[count - 1] = labels;
+        return count > passes;
+      },
+      timeout_ms);
+  return seen;
+}

@@ -124,3 +124,12 @@ std::string log_field(const std::string& line, const std::string& key);
 // The log lines that contain `fragment`, in order.
 std::vector<std::string> log_lines_with(const std::vector<std::string>& log,
                                         const std::string& fragment);
+
+// What labels 0 .. rows - 1 showed as each of the first `passes` passes left them: entry [p][r]
+// is label r after pass p + 1, a pass being counted by `pass_count` over the call log (one call a
+// pass). Each entry is the last look before the next pass began, a second after the labels were
+// written. An entry stays empty when its pass did not come within the timeout.
+using PassLabels = std::vector<std::vector<std::wstring>>;
+PassLabels labels_by_pass(const Monitor& monitor, int rows,
+                          const std::function<size_t(const std::vector<std::string>&)>& pass_count,
+                          size_t passes, DWORD timeout_ms = 30000);
