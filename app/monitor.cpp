@@ -1,6 +1,7 @@
 #include "app/program.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
+#include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
 
 namespace {
@@ -46,6 +47,11 @@ void build_amd_rows() {
   }
 }
 
+void build_intel_rows() {
+  for (int32_t row = 0; row < State.GpuCount; ++row)
+    build_row(row, AmdRows, [&] { intel_append_name(row); });
+}
+
 void build_nvidia_rows() {
   for (int32_t i = 0; i < State.GpuCount; ++i)
     build_row(i, NvidiaRows, [&] { text_append(State.GpuNameTable[i]); });
@@ -63,6 +69,9 @@ bool monitor_run() {
   if (State.amd_selected == 1) {
     build_amd_rows();
     State.SensorThread = thread_create(amd_reading_cycle, SensorThreadParameter);
+  } else if (State.intel_selected == 1) {
+    build_intel_rows();
+    State.SensorThread = thread_create(intel_reading_cycle, SensorThreadParameter);
   } else {
     build_nvidia_rows();
     State.SensorThread = thread_create(nvidia_reading_cycle, SensorThreadParameter);

@@ -11,6 +11,7 @@ struct ProgramState {
   int64_t exit_code;
   int32_t amd_selected;
   int32_t nvidia_selected;
+  int32_t intel_selected;  // neither vendor library loaded, but Intel's control library did
   int32_t GpuCount;
   int32_t DisplayedGpuCount;
   ThreadNumber SensorThread;

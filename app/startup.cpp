@@ -1,6 +1,7 @@
 #include "app/program.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
+#include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
 
 ProgramState State;
@@ -56,6 +57,11 @@ bool program_select_backend() {
   if (library_open(VendorLibrary, L"atiadlxy.dll")) return select_amd();
   if (library_open(VendorLibrary, L"nvapi64.dll")) return select_nvidia();
   if (library_open(VendorLibrary, L"nvapi.dll")) return select_nvidia();
+  // Only where neither vendor library is found: a machine with one of them sees nothing of this.
+  if (intel_setup()) {
+    State.intel_selected = 1;
+    return true;
+  }
   message_box(L"error", L"Unable to load API library");
   return false;
 }
@@ -70,6 +76,7 @@ void program_run() {
   const bool cut_off = thread_kill(State.SensorThread);
   if (!cut_off) {
     if (State.amd_selected == 1) amd_shutdown();
+    if (State.intel_selected == 1) intel_shutdown();
     library_close(VendorLibrary);
   }
   finish(cut_off);

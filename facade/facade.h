@@ -27,6 +27,9 @@ HINSTANCE facade_instance();   // the module given to facade_start; any thread
 // ---- dynamic libraries (library.h: library_call and its typed forms) ----
 // Loads `file` under `number`, closing what the number held first; the module or 0.
 HMODULE library_open(ObjectNumber number, const wchar_t* file);
+// As library_open, but from the system folder only: never beside the program or in the working
+// directory. For libraries that a driver installs there.
+HMODULE library_open_system(ObjectNumber number, const wchar_t* file);
 // Frees the number's library; nothing when it is not open.
 void library_close(ObjectNumber number);
 // From now on libraries load from the program's folder and the system folders only, never from

@@ -27,11 +27,21 @@ void libraries_start() {
 
 void libraries_end() { object_free_all(LibraryTable); }
 
-HMODULE library_open(ObjectNumber number, const wchar_t* file) {
+namespace {
+
+HMODULE open_with(ObjectNumber number, const wchar_t* file, DWORD search) {
   auto* record = static_cast<LibraryRecord*>(object_slot(LibraryTable, number));
   if (!record || !file) return nullptr;
-  record->handle = LoadLibraryW(file);
+  record->handle = search ? LoadLibraryExW(file, nullptr, search) : LoadLibraryW(file);
   return record->handle;
+}
+
+}  // namespace
+
+HMODULE library_open(ObjectNumber number, const wchar_t* file) { return open_with(number, file, 0); }
+
+HMODULE library_open_system(ObjectNumber number, const wchar_t* file) {
+  return open_with(number, file, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 
 void library_close(ObjectNumber number) {
