@@ -2,11 +2,14 @@
 // the call log that the end-to-end tests read.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <tuple>
 
 #include "backends/amd/adl.h"
+#include "backends/intel/ctl.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -256,6 +259,92 @@ TEST_F(SimulatedDriver, NvapiAnswersGpusThermalsHooksAndFaults) {
   EXPECT_EQ(reinterpret_cast<NvPreHook>(query(0x33C7358C))(0xE3640A56, &context), 0);
   EXPECT_NE(context, nullptr);
   EXPECT_NE(query(0x593E8644), nullptr);
+}
+
+TEST_F(SimulatedDriver, IntelRefusesNewerVersionsAndAnswersTelemetrySensorsAndFaults) {
+  const std::string devices =
+      "intel bus=3 temps=45.5,off,units3:7\n"
+      "intel name=\"Intel(R) UHD Graphics\" integrated bus=none sensors=memory:60,gpu:47/48\n"
+      "fail ctlPowerTelemetryGet=0x40000027 intel=1\n";
+  load(L"ControlLib.dll", devices + "ctl_version=0x00010000");
+  ctl_init_args_t init{sizeof(init), 0, CTL_APP_VERSION_1_1, CTL_INIT_FLAG_USE_LEVEL_ZERO, 0, {}};
+  ctl_api_handle_t api = nullptr;
+  EXPECT_EQ(get<ctlInit_t>("ctlInit")(&init, &api), CTL_RESULT_ERROR_UNSUPPORTED_VERSION);
+  init.AppVersion = CTL_APP_VERSION_1_0;
+  ASSERT_EQ(get<ctlInit_t>("ctlInit")(&init, &api), 0u);
+  EXPECT_EQ(init.SupportedVersion, CTL_APP_VERSION_1_0);
+
+  ctl_device_adapter_handle_t handles[3] = {};
+  uint32_t count = 3;
+  ASSERT_EQ(get<ctlEnumerateDevices_t>("ctlEnumerateDevices")(api, &count, handles), 0u);
+  ASSERT_EQ(count, 2u);
+
+  // The GPU temperature alone is written, at its offset, for each answer in turn.
+  const auto telemetry = get<ctlPowerTelemetryGet_t>("ctlPowerTelemetryGet");
+  const ctl_oc_telemetry_item_t expected[] = {{true, 5, 9, 45.5}, {}, {true, 3, 9, 7}};
+  for (const ctl_oc_telemetry_item_t& answer : expected) {
+    ctl_power_telemetry_t record;
+    memset(&record, 0x5A, sizeof(record));
+    record.Size = sizeof(record);
+    record.Version = CTL_POWER_TELEMETRY_VERSION;
+    ASSERT_EQ(telemetry(handles[0], &record), 0u);
+    const ctl_oc_telemetry_item_t& item = record.gpuCurrentTemperature;
+    EXPECT_EQ(std::tuple(item.bSupported, item.units, item.type, item.value),
+              std::tuple(answer.bSupported, answer.units, answer.type, answer.value));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&record);
+    EXPECT_EQ(bytes[offsetof(ctl_power_telemetry_t, gpuCurrentTemperature) - 1], 0x5A);
+    EXPECT_EQ(bytes[offsetof(ctl_power_telemetry_t, reserved_128)], 0x5A);
+  }
+  ctl_power_telemetry_t record{sizeof(record), CTL_POWER_TELEMETRY_VERSION, {}, {}, {}};
+  EXPECT_EQ(telemetry(handles[1], &record), CTL_RESULT_ERROR_DEVICE_UNAVAILABLE);
+
+  // The integrated GPU's sensors, its fallback.
+  ctl_temp_handle_t sensors[2] = {};
+  count = 2;
+  ASSERT_EQ(get<ctlEnumTemperatureSensors_t>("ctlEnumTemperatureSensors")(handles[1], &count,
+                                                                          sensors),
+            0u);
+  ASSERT_EQ(count, 2u);
+  ctl_temp_properties_t sensor{sizeof(sensor), 0, 99, {}};
+  ASSERT_EQ(get<ctlTemperatureGetProperties_t>("ctlTemperatureGetProperties")(sensors[1], &sensor),
+            0u);
+  EXPECT_EQ(sensor.type, CTL_TEMP_SENSORS_GPU);
+  std::vector<double> states;
+  for (int i = 0; i < 3; ++i) {
+    double celsius = 0;
+    get<ctlTemperatureGetState_t>("ctlTemperatureGetState")(sensors[1], &celsius);
+    states.push_back(celsius);
+  }
+  EXPECT_EQ(states, (std::vector<double>{47, 48, 47}));
+
+  // An older driver refuses version 2 of the properties and writes nothing past version 0's end.
+  SetEnvironmentVariableW(L"SIMDRV_SCENARIO", widen(devices + "ctl_properties=0").c_str());
+  ASSERT_EQ(get<ctlInit_t>("ctlInit")(&init, &api), 0u);
+  const auto properties_of = get<ctlGetDeviceProperties_t>("ctlGetDeviceProperties");
+  ctl_device_adapter_properties_t properties;
+  memset(&properties, 0x5A, sizeof(properties));
+  properties.Size = sizeof(properties);
+  properties.Version = CTL_DEVICE_PROPERTIES_VERSION;
+  properties.pDeviceID = nullptr;
+  EXPECT_EQ(properties_of(handles[1], &properties), CTL_RESULT_ERROR_UNSUPPORTED_VERSION);
+  properties.Version = 0;
+  ASSERT_EQ(properties_of(handles[1], &properties), 0u);
+  EXPECT_STREQ(properties.name, "Intel(R) UHD Graphics");
+  EXPECT_EQ(properties.graphics_adapter_properties & CTL_ADAPTER_PROPERTY_INTEGRATED, 1u);
+  EXPECT_EQ(properties.adapter_bdf.bus, 0x5A);
+
+  EXPECT_EQ(get<ctlClose_t>("ctlClose")(api), 0u);
+  EXPECT_EQ(get<ctlClose_t>("ctlClose")(api), 0u);
+  EXPECT_EQ(get<ctlEnumerateDevices_t>("ctlEnumerateDevices")(api, &count, nullptr), 0x40000001u);
+
+  const std::vector<std::string> log = read_log(log_);
+  EXPECT_TRUE(log_has(log, " app=0x00010001 flags=1 status=0x40000009"));
+  EXPECT_TRUE(log_has(log, " out=off status=0"));
+  EXPECT_TRUE(log_has(log, " out=7 units=3 status=0"));
+  const std::vector<std::string> failed = log_lines_with(log, "status=0x40000027");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(log_field(failed[0], "args"), "0x80860020");
+  EXPECT_TRUE(log_has(log, " size=320 version=0 name=Intel(R)_UHD_Graphic status=0"));
 }
 
 }  // namespace

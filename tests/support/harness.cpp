@@ -98,19 +98,39 @@ std::wstring stage(const std::wstring& label, const std::vector<std::wstring>& d
 
 namespace {
 
-std::wstring system_cfgmgr32() {
+std::wstring system_folder() {
   wchar_t folder[MAX_PATH];
-  GetSystemDirectoryW(folder, MAX_PATH);
-  return std::wstring(folder) + L"\\cfgmgr32.dll";
+  const UINT length = GetSystemDirectoryW(folder, MAX_PATH);
+  return std::wstring(folder, length < MAX_PATH ? length : 0);
+}
+
+std::wstring file_name_of(const std::wstring& path) {
+  return path.substr(path.find_last_of(L'\\') + 1);
 }
 
 }  // namespace
 
-SystemPlugAndPlay::SystemPlugAndPlay(const std::wstring& driver, const std::wstring& native_for)
-    : saved(fresh_dir(L"wine-cfgmgr32") + L"\\cfgmgr32.dll") {
-  EXPECT_TRUE(CopyFileW(system_cfgmgr32().c_str(), saved.c_str(), FALSE));
+SystemDriver::SystemDriver(const std::wstring& driver)
+    : installed(system_folder() + L"\\" + file_name_of(driver)),
+      saved(fresh_dir(L"system-" + file_name_of(driver)) + L"\\" + file_name_of(driver)),
+      replaced(GetFileAttributesW(installed.c_str()) != INVALID_FILE_ATTRIBUTES) {
+  if (replaced) {
+    EXPECT_TRUE(CopyFileW(installed.c_str(), saved.c_str(), FALSE));
+  }
+  EXPECT_TRUE(CopyFileW((drivers_dir() + L"\\" + driver).c_str(), installed.c_str(), FALSE));
+}
+
+SystemDriver::~SystemDriver() {
+  // Moved aside rather than overwritten or deleted: this very process may still have it loaded.
   EXPECT_TRUE(
-      CopyFileW((drivers_dir() + L"\\" + driver).c_str(), system_cfgmgr32().c_str(), FALSE));
+      MoveFileExW(installed.c_str(), (saved + L".simulated").c_str(), MOVEFILE_REPLACE_EXISTING));
+  if (replaced) {
+    EXPECT_TRUE(CopyFileW(saved.c_str(), installed.c_str(), FALSE));
+  }
+}
+
+SystemPlugAndPlay::SystemPlugAndPlay(const std::wstring& driver, const std::wstring& native_for)
+    : library(driver) {
   if (native_for.empty()) return;
   overrides = L"Software\\Wine\\AppDefaults\\" + native_for + L"\\DllOverrides";
   EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"cfgmgr32", REG_SZ, L"native",
@@ -118,12 +138,9 @@ SystemPlugAndPlay::SystemPlugAndPlay(const std::wstring& driver, const std::wstr
             ERROR_SUCCESS);
 }
 
+// The library goes back after this, as its member is destroyed.
 SystemPlugAndPlay::~SystemPlugAndPlay() {
   if (!overrides.empty()) RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"cfgmgr32");
-  // Moved aside rather than overwritten: this very process may still have it loaded.
-  EXPECT_TRUE(MoveFileExW(system_cfgmgr32().c_str(), (saved + L".simulated").c_str(),
-                          MOVEFILE_REPLACE_EXISTING));
-  EXPECT_TRUE(CopyFileW(saved.c_str(), system_cfgmgr32().c_str(), FALSE));
 }
 
 namespace {

@@ -29,6 +29,23 @@ std::vector<std::string> read_log(const std::wstring& path);
 std::string narrow(const std::wstring& text);
 std::wstring widen(const std::string& text);
 
+// A simulated driver (`driver`, from the drivers' folder: "ControlLib.dll", or a variant such as
+// "variants\\no_sensors\\ControlLib.dll") in the Wine prefix's system folder under its file name
+// while it lives; afterwards the folder holds what it held before, Wine's own library of that name
+// or none. The simulated one is moved aside rather than deleted, since this process may still have
+// it loaded (a later load by name then answers that module). A library Wine does not bring is
+// loaded from there as it is, by every process; one Wine brings only where it is native
+// (SystemPlugAndPlay).
+struct SystemDriver {
+  explicit SystemDriver(const std::wstring& driver);
+  ~SystemDriver();
+  SystemDriver(const SystemDriver&) = delete;
+  SystemDriver& operator=(const SystemDriver&) = delete;
+  std::wstring installed;  // its path in the system folder
+  std::wstring saved;      // where the file it replaced is kept, and it goes afterwards
+  bool replaced = false;   // the system folder held a file of that name, now put back
+};
+
 // A simulated cfgmgr32.dll (`driver`, from the drivers' folder) in the Wine prefix's system
 // folder while it lives; Wine's own is put back afterwards. A process loads it only where
 // cfgmgr32 is native for it: with `native_for` an executable's name, Wine's per-program
@@ -41,7 +58,7 @@ struct SystemPlugAndPlay {
   ~SystemPlugAndPlay();
   SystemPlugAndPlay(const SystemPlugAndPlay&) = delete;
   SystemPlugAndPlay& operator=(const SystemPlugAndPlay&) = delete;
-  std::wstring saved;      // Wine's own library
+  SystemDriver library;    // in place of Wine's own
   std::wstring overrides;  // the registry key of the override; empty when none was set
 };
 

@@ -161,12 +161,12 @@ bool parse_temperature(const std::string& text, int32_t* temperature) {
   return true;
 }
 
-// The items of a comma list.
-std::vector<std::string> split_list(const std::string& text) {
+// The items of a comma list (or of another separator's).
+std::vector<std::string> split_list(const std::string& text, char separator = ',') {
   std::vector<std::string> items;
   size_t start = 0;
-  for (size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
-    items.push_back(text.substr(start, comma - start));
+  for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1)
+    items.push_back(text.substr(start, at - start));
   items.push_back(text.substr(start));
   return items;
 }
@@ -335,6 +335,127 @@ void parse_display(const std::vector<SimWord>& words, int line, SimScenario* sce
   scenario->displays.push_back(display);
 }
 
+bool parse_uint32(const std::string& text, uint32_t* number) {
+  long long value = 0;
+  if (!parse_number(text, 0, UINT32_MAX, &value)) return false;
+  *number = static_cast<uint32_t>(value);
+  return true;
+}
+
+bool parse_byte(const std::string& text, uint8_t* number) {
+  long long value = 0;
+  if (!parse_number(text, 0, UINT8_MAX, &value)) return false;
+  *number = static_cast<uint8_t>(value);
+  return true;
+}
+
+// A flag word alone, or with =0 or =1.
+bool parse_flag(const SimWord& word, bool* flag) {
+  if (word.has_value && word.value != "0" && word.value != "1") return false;
+  *flag = !word.has_value || word.value == "1";
+  return true;
+}
+
+// Degrees as Intel's library answers them, a decimal number such as 45.5 or -3. Only plain
+// decimals: strtod would also take hex, "inf" and "nan", which no scenario means to write.
+bool parse_degrees(const std::string& text, double* degrees) {
+  if (text.empty() || text.find_first_not_of("+-.0123456789") != std::string::npos) return false;
+  char* end = nullptr;
+  const double value = strtod(text.c_str(), &end);
+  if (*end != '\0') return false;
+  *degrees = value;
+  return true;
+}
+
+// One telemetry answer: degrees (supported, Celsius, double), `off` (all zero), `unitsN:V` or
+// `typeN:V` (supported, degrees V, with those units or that data type).
+bool parse_telemetry_reading(const std::string& text, SimTelemetryReading* reading) {
+  *reading = SimTelemetryReading{};
+  if (text == "off") {
+    *reading = SimTelemetryReading{false, 0, 0, 0};
+    return true;
+  }
+  const bool units = text.rfind("units", 0) == 0;
+  if (!units && text.rfind("type", 0) != 0) return parse_degrees(text, &reading->value);
+  const size_t start = units ? 5 : 4;
+  const size_t colon = text.find(':');
+  uint32_t* field = units ? &reading->units : &reading->type;
+  return colon != std::string::npos && parse_uint32(text.substr(start, colon - start), field) &&
+         parse_degrees(text.substr(colon + 1), &reading->value);
+}
+
+bool parse_telemetry(const std::string& text, std::vector<SimTelemetryReading>* readings) {
+  std::vector<SimTelemetryReading> parsed;
+  for (const std::string& item : split_list(text)) {
+    SimTelemetryReading reading;
+    if (!parse_telemetry_reading(item, &reading)) return false;
+    parsed.push_back(reading);
+  }
+  *readings = parsed;
+  return true;
+}
+
+// `TYPE:D/D/...`: a sensor type by name or number, and the degrees it answers in turn.
+bool parse_intel_sensor(const std::string& text, SimIntelSensor* sensor) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  const std::string type = text.substr(0, colon);
+  if (type == "global") sensor->type = 0;
+  else if (type == "gpu") sensor->type = 1;
+  else if (type == "memory") sensor->type = 2;
+  else if (!parse_uint32(type, &sensor->type)) return false;
+  for (const std::string& item : split_list(text.substr(colon + 1), '/')) {
+    double degrees = 0;
+    if (!parse_degrees(item, &degrees)) return false;
+    sensor->readings.push_back(degrees);
+  }
+  return true;
+}
+
+bool parse_intel_sensors(const std::string& text, std::vector<SimIntelSensor>* sensors) {
+  std::vector<SimIntelSensor> parsed;
+  for (const std::string& item : split_list(text)) {
+    SimIntelSensor sensor;
+    if (!parse_intel_sensor(item, &sensor)) return false;
+    parsed.push_back(sensor);
+  }
+  if (parsed.size() > SimIntelMaxSensors) return false;
+  *sensors = parsed;
+  return true;
+}
+
+void parse_intel_device(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
+  SimIntelDevice device;
+  device.name = "Intel(R) Arc(TM) A770 Graphics";
+  device.bus = static_cast<uint8_t>(scenario->intel.size() + 1);
+  device.temps = {SimTelemetryReading{true, 5, 9, 45}};
+  bool no_location = false;
+  for (size_t i = 1; i < words.size(); ++i) {
+    const SimWord& word = words[i];
+    bool ok = word.has_value;
+    if (word.key == "name") device.name = word.value;
+    else if (word.key == "type") ok = ok && parse_uint32(word.value, &device.type);
+    else if (word.key == "vendor") ok = ok && parse_uint32(word.value, &device.vendor);
+    else if (word.key == "integrated") ok = parse_flag(word, &device.integrated);
+    else if (word.key == "noterm") ok = parse_flag(word, &device.name_noterm);
+    else if (word.key == "bus") {
+      no_location = ok && word.value == "none";
+      ok = ok && (no_location || parse_byte(word.value, &device.bus));
+    } else if (word.key == "device") ok = ok && parse_byte(word.value, &device.device);
+    else if (word.key == "function") ok = ok && parse_byte(word.value, &device.function);
+    else if (word.key == "temps") ok = ok && parse_telemetry(word.value, &device.temps);
+    else if (word.key == "sensors") ok = ok && parse_intel_sensors(word.value, &device.sensors);
+    else {
+      report(line, "unknown field", word.key);
+      continue;
+    }
+    if (!ok) report(line, "bad value", word.key + (word.has_value ? "=" + word.value : ""));
+  }
+  // The library's mark for a device without a PCI location fills all three bytes.
+  if (no_location) device.bus = device.device = device.function = 0xFF;
+  scenario->intel.push_back(device);
+}
+
 void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
                  SimScenario* scenario) {
   if (words.size() < 2 || (kind == SIM_FAIL && !words[1].has_value)) {
@@ -355,8 +476,9 @@ void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
     const bool ok = word.has_value && parse_number(word.value, 0, INT64_MAX, &number);
     if (word.key == "from" && ok && number >= 1) fault.from = number;
     else if (word.key == "to" && ok && number >= 1) fault.to = number;
-    else if ((word.key == "adapter" || word.key == "gpu" || word.key == "display") && ok &&
-             number <= INT32_MAX)
+    else if ((word.key == "adapter" || word.key == "gpu" || word.key == "display" ||
+              word.key == "intel") &&
+             ok && number <= INT32_MAX)
       fault.device = static_cast<int>(number);
     else report(line, "bad fault field", word.key + "=" + word.value);
   }
@@ -388,6 +510,11 @@ void parse_settings(const std::vector<SimWord>& words, int line, SimScenario* sc
     } else if (word.key == "alloc") {
       ok = ok && parse_number(word.value, 1, 1 << 20, &number);
       scenario->alloc_size = ok ? static_cast<int>(number) : 0;
+    } else if (word.key == "ctl_version") {
+      ok = ok && parse_uint32(word.value, &scenario->ctl_version);
+    } else if (word.key == "ctl_properties") {
+      ok = ok && parse_number(word.value, 0, UINT8_MAX, &number);
+      if (ok) scenario->ctl_properties = static_cast<int>(number);
     } else {
       report(line, "unknown setting", word.key);
       continue;
@@ -416,6 +543,7 @@ SimScenario parse_scenario(const std::string& text) {
     else if (kind == "adapter") parse_device(words, line, false, &scenario);
     else if (kind == "gpu") parse_device(words, line, true, &scenario);
     else if (kind == "display") parse_display(words, line, &scenario);
+    else if (kind == "intel") parse_intel_device(words, line, &scenario);
     else if (kind == "fail") parse_fault(words, line, SIM_FAIL, &scenario);
     else if (kind == "hang") parse_fault(words, line, SIM_HANG, &scenario);
     else if (kind == "missing" && words.size() >= 2) {
@@ -597,9 +725,13 @@ void sim_log_call(const char* function, const char* args, const char* status) {
              status);
 }
 
-void sim_log_status(const char* function, const char* args, long long status) {
+void sim_log_status(const char* function, const char* args, long long status,
+                    SimStatusStyle style) {
   char text[32];
-  snprintf(text, sizeof(text), "%lld", status);
+  if (style == SIM_STATUS_HEX && status != 0)
+    snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(static_cast<uint32_t>(status)));
+  else
+    snprintf(text, sizeof(text), "%lld", status);
   sim_log_call(function, args, text);
 }
 

@@ -59,6 +59,39 @@ struct SimDisplay {
   size_t next_power = 0;
 };
 
+// One answer of Intel's power telemetry for the GPU temperature.
+struct SimTelemetryReading {
+  bool supported = true;
+  uint32_t units = 5;  // Celsius
+  uint32_t type = 9;   // double; the value is stored as a double whatever the type says
+  double value = 0;
+};
+
+// One temperature sensor of an Intel GPU: its type and the degrees it answers in turn.
+struct SimIntelSensor {
+  uint32_t type = 1;  // GPU
+  std::vector<double> readings;
+  size_t next = 0;
+};
+
+// A device's sensor handles are 0x10 apart within its 0x100 (see ctl_sim.cpp).
+constexpr size_t SimIntelMaxSensors = 15;
+
+// One device of Intel's control library, in enumeration order.
+struct SimIntelDevice {
+  std::string name;
+  bool name_noterm = false;
+  uint32_t type = 1;  // graphics
+  uint32_t vendor = 0x8086;
+  bool integrated = false;
+  uint8_t bus = 0;  // 0xFF in all three: no PCI location
+  uint8_t device = 0;
+  uint8_t function = 0;
+  std::vector<SimTelemetryReading> temps;  // answered in turn, cycling
+  size_t next_temp = 0;
+  std::vector<SimIntelSensor> sensors;
+};
+
 enum SimFaultKind { SIM_PASS, SIM_FAIL, SIM_HANG };
 
 struct SimFault {
@@ -67,7 +100,7 @@ struct SimFault {
   int32_t status = 0;
   long long from = 1;  // first matching call (counted from 1) the fault applies to
   long long to = -1;   // last one, -1 for no end
-  int device = -1;     // only calls about this adapter index, GPU or display position; -1: all
+  int device = -1;     // only calls about this ADL index or GPU, display, Intel position; -1: all
   long long calls = 0;
 };
 
@@ -75,6 +108,7 @@ struct SimScenario {
   std::vector<SimDevice> adapters;
   std::vector<SimDevice> gpus;
   std::vector<SimDisplay> displays;
+  std::vector<SimIntelDevice> intel;
   std::vector<SimFault> faults;
   std::vector<std::string> missing;  // functions the driver does not offer
   bool count_set = false;            // `count=` reports this instead of the listed entries
@@ -85,6 +119,8 @@ struct SimScenario {
   bool init_check = true;            // calls before the driver is initialised are refused
   int alloc_size = 0;                // ADL_Main_Control_Create calls the allocation callback
   uint32_t random = 0;
+  uint32_t ctl_version = 0x00010001;  // the highest AppVersion Intel's ctlInit accepts
+  int ctl_properties = 2;             // the highest adapter properties Version it accepts
 };
 
 // ---- library lifetime (DllMain, loader lock held) ----
@@ -123,8 +159,12 @@ void sim_fill_text(char* field, size_t size, const std::string& text, bool noter
 // ---- call log; any thread, lock not needed ----
 // Appends `<module> <function> tid=<thread> args=<args> status=<status>` to SIMDRV_LOG.
 void sim_log_call(const char* function, const char* args, const char* status);
-// Same, with a decimal status.
-void sim_log_status(const char* function, const char* args, long long status);
+// How a library's statuses read in the log: ADL's, NVAPI's and cfgmgr32's as signed decimals,
+// Intel's 32-bit results as 0 or eight hex digits, the way Intel lists them.
+enum SimStatusStyle { SIM_STATUS_DECIMAL, SIM_STATUS_HEX };
+// Same, with the status written in `style`.
+void sim_log_status(const char* function, const char* args, long long status,
+                    SimStatusStyle style = SIM_STATUS_DECIMAL);
 // Appends `<module> <text>`.
 void sim_log_text(const char* text);
 // Logs the call with status=hang, releases the lock the caller holds, and never returns.
@@ -140,13 +180,14 @@ unsigned long long sim_address(const void* pointer);
 // the status and may add `key=value` details to `args`; logs the call and answers its status.
 // `device` as for sim_fault. Takes the lock around the fault and the work.
 template <typename Work>
-int32_t sim_answer(const char* function, int device, char* args, size_t args_size, Work work) {
+int32_t sim_answer(const char* function, int device, char* args, size_t args_size, Work work,
+                   SimStatusStyle style = SIM_STATUS_DECIMAL) {
   sim_lock();
   int32_t status = 0;
   const SimFaultKind fault = sim_fault(function, device, &status);
   if (fault == SIM_HANG) sim_hang(function, args);
-  if (fault == SIM_PASS) status = work(args, args_size);
+  if (fault == SIM_PASS) status = static_cast<int32_t>(work(args, args_size));
   sim_unlock();
-  sim_log_status(function, args, status);
+  sim_log_status(function, args, status, style);
   return status;
 }
