@@ -1,11 +1,12 @@
 // The reading cycles run for hours: after the first pass, a pass must allocate nothing.
-// Both cycles run in this process against the simulated drivers, under the program's own state,
+// The cycles run in this process against the simulated drivers, under the program's own state,
 // with the simulated Plug and Play layer finding every GPU's device awake, so that every pass
 // also asks each row's power state (CTest makes cfgmgr32 native for this test).
 #include <gtest/gtest.h>
 
 #include "app/program.h"
 #include "backends/amd/amd.h"
+#include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
 #include "tests/support/harness.h"
 
@@ -84,4 +85,18 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
   EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, adl2_log, "ADL2_New_QueryPMLogData_Get",
                                       6),
             0u);
+
+  // Intel Arc GPUs: half read through the telemetry, half through a sensor looked up once.
+  SystemDriver intel(L"ControlLib.dll");
+  std::wstring arcs = L"display;display;display;display;display;display;display;display\n";
+  for (int gpu = 0; gpu < Gpus; ++gpu)
+    arcs += gpu % 2 ? L"intel temps=off sensors=memory:70,gpu:50/51/52\n"
+                    : L"intel temps=45,46.5,47\n";
+  const std::wstring intel_log = use_driver_log(L"passes-intel", arcs.c_str());
+  ASSERT_TRUE(intel_setup());
+  ASSERT_EQ(State.GpuCount, Gpus);
+  EXPECT_EQ(allocations_after_warm_up(intel_reading_cycle, intel_log, "ctlPowerTelemetryGet", 6),
+            0u);
+  EXPECT_NE(window_text(gadget_handle(7)), L"Please wait") << "the sensor read";
+  intel_shutdown();
 }

@@ -1,4 +1,4 @@
-// Shutdown under stress: the real program, started a hundred times on both vendors' simulated
+// Shutdown under stress: the real program, started a hundred times on the vendors' simulated
 // drivers, closed at a random moment of its first 3 s in the ways a user or the system closes a
 // window; among the runs, a temperature call that never returns and a thermal error box left
 // open. Every run must end with exit code 0 within 2 s of the close request. Runs go four at a
@@ -48,6 +48,13 @@ std::string adapters(int count, const std::string& extra = "") {
   return scenario + extra;
 }
 
+std::string arcs(int count, const std::string& extra = "") {
+  std::string scenario;
+  for (int i = 0; i < count; ++i)
+    scenario += "intel name=\"Arc " + std::to_string(i) + "\" temps=" + std::to_string(40 + i) + "\n";
+  return scenario + extra;
+}
+
 std::string gpus(int count, const std::string& extra = "") {
   std::string scenario;
   for (int i = 0; i < count; ++i)
@@ -68,6 +75,11 @@ const std::vector<Variant>& variants() {
       {"NVIDIA, thermal call never returns",
        {L"nvapi64.dll"},
        gpus(2, "hang NvAPI_GPU_GetThermalSettings gpu=1\n"),
+       Moment::Random},
+      {"Intel, 2 Arc GPUs", {}, arcs(2), Moment::Random},
+      {"Intel, telemetry call never returns",
+       {},
+       arcs(2, "hang ctlPowerTelemetryGet intel=1\n"),
        Moment::Random},
       {"NVIDIA, thermal error box open",
        {L"nvapi64.dll"},
@@ -200,6 +212,8 @@ void print_summary(const std::vector<Outcome>& outcomes, ULONGLONG total_ms, uns
 }  // namespace
 
 TEST(ShutdownStress, EveryRunClosedAtARandomMomentExitsWithZeroWithinTwoSeconds) {
+  // Intel's library serves the runs that stage no vendor driver.
+  SystemDriver intel(L"ControlLib.dll");
   const unsigned seed = static_cast<unsigned>(GetTickCount64() ^ GetCurrentProcessId());
   const std::vector<DWORD> delays = random_moments(seed);
   std::vector<Outcome> outcomes(Runs);

@@ -141,6 +141,7 @@ uint32_t list_devices(ctl_device_adapter_handle_t* devices) {
 
 void find_rows() {
   ctl_device_adapter_handle_t devices[CtlMaxDevices] = {};
+  State.GpuCount = 0;
   const uint32_t count = list_devices(devices);
   if (count == 0) return;
   Rows = static_cast<IntelRow*>(heap_alloc(sizeof(IntelRow) * count));
