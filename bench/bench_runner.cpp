@@ -7,8 +7,10 @@
 // gputherm.exe with Wine's own Plug and Play layer, which finds no device of a simulated GPU, and
 // as gputherm_pnp.exe with the simulated one (scripts/bench.sh makes it native for that name),
 // which finds every GPU's device awake, so that the power query is made for every row every pass.
-// Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, baseline.exe
-//                      and baseline_cc6.exe> [rounds] [seconds]
+// A fifth program, intel\gputherm_intel.exe, has no vendor driver beside it and reads 8 simulated
+// Intel Arc GPUs through the control library (scripts/bench.sh puts it in the system folder).
+// Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, baseline.exe,
+//                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
 #include <windows.h>
 
 #include <algorithm>
@@ -29,6 +31,7 @@ constexpr int StartRounds = 15;
 constexpr DWORD WindowTimeoutMs = 30000;
 constexpr DWORD ExitDeadlineMs = 2000;
 constexpr double RatioLimit = 1.3;
+constexpr double IntelRatioLimit = 1.1;  // the Intel path against the AMD path
 constexpr double SizeRatioLimit = 4.0;
 constexpr double SizeLimitBytes = 64 * 1024;
 const wchar_t* const WindowTitle = L"GPU Temperature";
@@ -37,6 +40,7 @@ struct Subject {
   const char* name;
   const wchar_t* file;
   std::wstring arguments;
+  bool intel = false;  // reads the simulated Intel GPUs instead of the AMD adapters
 };
 
 struct Run {
@@ -94,7 +98,8 @@ void measure_period(ProbeTarget& target, HWND window, int seconds, Run& run) {
 // extra start-up rounds.
 Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   Run run;
-  const std::string scenario = probe_drifting_scenario(Gpus);
+  const std::string scenario =
+      subject.intel ? probe_intel_scenario(Gpus) : probe_drifting_scenario(Gpus);
   LARGE_INTEGER started, ready;
   QueryPerformanceCounter(&started);
   ProbeTarget target =
@@ -114,13 +119,14 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 4;
+constexpr int SubjectCount = 5;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {{"gputherm", L"gputherm.exe", L""},
                                         {"baseline", L"baseline.exe", L"8"},
                                         {"baseline_cc6", L"baseline_cc6.exe", L"8"},
-                                        {"gputherm+pnp", L"gputherm_pnp.exe", L""}};
-enum SubjectIndex { Gputherm, Baseline, BaselineCc6, GputhermPnp };
+                                        {"gputherm+pnp", L"gputherm_pnp.exe", L""},
+                                        {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", true}};
+enum SubjectIndex { Gputherm, Baseline, BaselineCc6, GputhermPnp, GputhermIntel };
 
 // Every round runs each program once; the first to go turns from round to round, so that a drift
 // of the machine favours none. False when a run failed.
@@ -284,6 +290,23 @@ void print_object_line(const ObjectLine& line, const Comparison& c) {
     std::printf("\n");
 }
 
+// The Intel path may cost at most a tenth more than the AMD path in processor time and memory.
+void print_intel_targets(const std::vector<Run>& intel, const std::vector<Run>& amd, int seconds,
+                         Tally& tally) {
+  for (const RatioLine& line : RatioLines) {
+    const std::string name = line.name;
+    if (name != "processor time (user + system)" &&
+        name != "private bytes (committed private memory)")
+      continue;
+    const double iv = median_of(intel, line.value), av = median_of(amd, line.value);
+    std::printf("%s: gputherm+intel %.1f %s, gputherm %.1f %s, ratio %.2f; target at most "
+                "%.1fx: %s\n",
+                line_name(line.name, line.when, seconds).c_str(), iv, line.unit, av, line.unit,
+                ratio(iv, av), IntelRatioLimit,
+                verdict(ratio(iv, av) <= IntelRatioLimit, tally));
+  }
+}
+
 void print_lines(const Comparison& c) {
   for (const RatioLine& line : RatioLines)
     if (!line.wine_only || probe_under_wine()) print_ratio_line(line, c);
@@ -324,7 +347,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
     std::printf(
         "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, "
-        "baseline.exe, baseline_cc6.exe> [rounds] [seconds]\n");
+        "baseline.exe, baseline_cc6.exe, intel\\gputherm_intel.exe> [rounds] [seconds]\n");
     return 2;
   }
   const std::wstring dir = argv[1];
@@ -367,6 +390,13 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("the layer's own cost, against gputherm without it, no targets:\n");
   print_lines({"gputherm+pnp", runs[GputhermPnp], runs[Gputherm], starts[GputhermPnp],
                starts[Gputherm], "gputherm", seconds, nullptr});
+  std::printf("the Intel path, 8 simulated Arc GPUs read through the telemetry, against the AMD "
+              "path:\n");
+  Tally intel_tally;
+  print_intel_targets(runs[GputhermIntel], runs[Gputherm], seconds, intel_tally);
+  print_lines({"gputherm+intel", runs[GputhermIntel], runs[Gputherm], starts[GputhermIntel],
+               starts[Gputherm], "gputherm", seconds, nullptr});
+  std::printf("targets met on the Intel path: %d of %d\n", intel_tally.met, intel_tally.targets);
   std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
               all_completed ? "yes" : "NO");
   return all_completed ? 0 : 1;

@@ -15,8 +15,13 @@ x86_64-w64-mingw32-strip "$stage"/*.exe
 cp "$stage/gputherm.exe" "$stage/gputherm_pnp.exe"
 system32=$WINEPREFIX/drive_c/windows/system32
 cp "$system32/cfgmgr32.dll" "$stage/cfgmgr32.wine.dll"
-trap 'cp "$stage/cfgmgr32.wine.dll" "$system32/cfgmgr32.dll"' EXIT
+# And once more in a folder of its own, without a vendor driver, reading the simulated Intel GPUs
+# through the control library in the system folder, where Wine has none: it is removed afterwards.
+mkdir -p "$stage/intel"
+cp "$stage/gputherm.exe" "$stage/intel/gputherm_intel.exe"
+trap 'cp "$stage/cfgmgr32.wine.dll" "$system32/cfgmgr32.dll"; rm -f "$system32/ControlLib.dll"' EXIT
 cp "$build/bin/drivers/cfgmgr32.dll" "$system32/cfgmgr32.dll"
+cp "$build/bin/drivers/ControlLib.dll" "$system32/ControlLib.dll"
 overrides='HKCU\Software\Wine\AppDefaults'
 wine reg add "$overrides\gputherm_pnp.exe\DllOverrides" /v cfgmgr32 /d native /f >/dev/null 2>&1
 wine reg add "$overrides\gputherm.exe\DllOverrides" /v cfgmgr32 /d builtin /f >/dev/null 2>&1
