@@ -36,8 +36,8 @@ void count_pass_without_reading(int32_t row, bool powered_down) {
   RowRecord* record = row_record(row);
   if (!record) return;
   if (record->passes_without_reading < PassesBeforeReadingGoes) ++record->passes_without_reading;
-  const bool reading_fresh = record->label == Label::Reading &&
-                             record->passes_without_reading < PassesBeforeReadingGoes;
+  const bool reading_fresh =
+      record->label == Label::Reading && record->passes_without_reading < PassesBeforeReadingGoes;
   if (reading_fresh) return;
   if (powered_down) show_status(row, *record, Label::PoweredDown);
   else if (record->label != Label::Waiting) show_status(row, *record, Label::NoReading);

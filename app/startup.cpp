@@ -70,6 +70,7 @@ void program_run() {
   program_start();
   if (!program_select_backend()) finish(false);
   if (!monitor_run()) {
+    if (State.intel_selected == 1) intel_shutdown();
     library_close(VendorLibrary);
     finish(false);
   }

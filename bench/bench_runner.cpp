@@ -121,11 +121,12 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
 
 constexpr int SubjectCount = 5;
 // The baselines get as many rows as the simulated driver has GPUs.
-const Subject Subjects[SubjectCount] = {{"gputherm", L"gputherm.exe", L""},
-                                        {"baseline", L"baseline.exe", L"8"},
-                                        {"baseline_cc6", L"baseline_cc6.exe", L"8"},
-                                        {"gputherm+pnp", L"gputherm_pnp.exe", L""},
-                                        {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", true}};
+const Subject Subjects[SubjectCount] = {
+    {"gputherm", L"gputherm.exe", L""},
+    {"baseline", L"baseline.exe", L"8"},
+    {"baseline_cc6", L"baseline_cc6.exe", L"8"},
+    {"gputherm+pnp", L"gputherm_pnp.exe", L""},
+    {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", true}};
 enum SubjectIndex { Gputherm, Baseline, BaselineCc6, GputhermPnp, GputhermIntel };
 
 // Every round runs each program once; the first to go turns from round to round, so that a drift
@@ -299,11 +300,11 @@ void print_intel_targets(const std::vector<Run>& intel, const std::vector<Run>& 
         name != "private bytes (committed private memory)")
       continue;
     const double iv = median_of(intel, line.value), av = median_of(amd, line.value);
-    std::printf("%s: gputherm+intel %.1f %s, gputherm %.1f %s, ratio %.2f; target at most "
-                "%.1fx: %s\n",
-                line_name(line.name, line.when, seconds).c_str(), iv, line.unit, av, line.unit,
-                ratio(iv, av), IntelRatioLimit,
-                verdict(ratio(iv, av) <= IntelRatioLimit, tally));
+    std::printf(
+        "%s: gputherm+intel %.1f %s, gputherm %.1f %s, ratio %.2f; target at most "
+        "%.1fx: %s\n",
+        line_name(line.name, line.when, seconds).c_str(), iv, line.unit, av, line.unit,
+        ratio(iv, av), IntelRatioLimit, verdict(ratio(iv, av) <= IntelRatioLimit, tally));
   }
 }
 
@@ -390,8 +391,9 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("the layer's own cost, against gputherm without it, no targets:\n");
   print_lines({"gputherm+pnp", runs[GputhermPnp], runs[Gputherm], starts[GputhermPnp],
                starts[Gputherm], "gputherm", seconds, nullptr});
-  std::printf("the Intel path, 8 simulated Arc GPUs read through the telemetry, against the AMD "
-              "path:\n");
+  std::printf(
+      "the Intel path, 8 simulated Arc GPUs read through the telemetry, against the AMD "
+      "path:\n");
   Tally intel_tally;
   print_intel_targets(runs[GputhermIntel], runs[Gputherm], seconds, intel_tally);
   print_lines({"gputherm+intel", runs[GputhermIntel], runs[Gputherm], starts[GputhermIntel],

@@ -38,7 +38,9 @@ HMODULE open_with(ObjectNumber number, const wchar_t* file, DWORD search) {
 
 }  // namespace
 
-HMODULE library_open(ObjectNumber number, const wchar_t* file) { return open_with(number, file, 0); }
+HMODULE library_open(ObjectNumber number, const wchar_t* file) {
+  return open_with(number, file, 0);
+}
 
 HMODULE library_open_system(ObjectNumber number, const wchar_t* file) {
   return open_with(number, file, LOAD_LIBRARY_SEARCH_SYSTEM32);

@@ -198,11 +198,11 @@ TEST(AmdCurrentGpus, OlderDriversSeeOnlyTheOverdrive5Calls) {
 TEST(AmdCurrentGpus, AReadingGoesStaleAfterTenPassesWithoutOne) {
   std::string implausible;
   for (int pass = 3; pass <= 14; ++pass) implausible += "max32,";
-  const std::string scenario =
-      "adapter bus=1 edge=61,61,62\nadapter bus=2 edge=61,61," + implausible +
-      "62\nadapter bus=3 edge=61,max32\n"
-      "fail ADL_Overdrive5_Temperature_Get=-8\n"
-      "fail ADL2_New_QueryPMLogData_Get=-8 adapter=0 from=3 to=14\n";
+  const std::string scenario = "adapter bus=1 edge=61,61,62\nadapter bus=2 edge=61,61," +
+                               implausible +
+                               "62\nadapter bus=3 edge=61,max32\n"
+                               "fail ADL_Overdrive5_Temperature_Get=-8\n"
+                               "fail ADL2_New_QueryPMLogData_Get=-8 adapter=0 from=3 to=14\n";
   Monitor monitor = start_monitor(L"amd-stale", {Adl}, scenario);
   ASSERT_NE(monitor.window, nullptr);
   const PassLabels labels = labels_by_pass(

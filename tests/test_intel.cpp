@@ -58,17 +58,16 @@ void expect_no_library(Program& program) {
 
 TEST(Intel, ArcCardsAreRowsAndOtherDevicesAreNot) {
   SystemDriver library(L"ControlLib.dll");
-  const std::string endless_name = "Intel(R) Arc(TM) B580 Graphics ";
   Monitor monitor = start_monitor(
       L"intel", {},
       "intel name=\"Intel(R) Arc(TM) A770 Graphics\" bus=3 temps=45.7,46.2\n"
       "intel name=\"Intel(R) UHD Graphics 770\" integrated bus=0 temps=40\n"
       "intel name=\"Some Radeon\" vendor=0x1002 bus=5\n"
       "intel name=\"Intel media engine\" type=2 bus=6\n"
-      "intel name=\"" + endless_name + "\" noterm bus=4 temps=52\n");
+      "intel name=\"Intel(R) Arc(TM) B580 Graphics \" noterm bus=4 temps=52\n");
   ASSERT_NE(monitor.window, nullptr);
   std::wstring endless;
-  while (endless.size() < 100) endless += widen(endless_name);
+  while (endless.size() < 100) endless += L"Intel(R) Arc(TM) B580 Graphics ";
   endless.resize(100);
   EXPECT_EQ(frame_titles(monitor.window),
             (std::vector<std::wstring>{L"GPU # 0   -   Intel(R) Arc(TM) A770 Graphics",
@@ -76,7 +75,8 @@ TEST(Intel, ArcCardsAreRowsAndOtherDevicesAreNot) {
   EXPECT_EQ(client_size(monitor.window).cy, 2 * 61);
   for (int row = 0; row < 2; ++row) {
     EXPECT_TRUE(rect_is(rect_in_parent(row_frame(monitor.window, row)), 14, 55 * row + 8, 253, 50));
-    EXPECT_TRUE(rect_is(rect_in_parent(row_label(monitor.window, row)), 15, 55 * row + 20, 250, 35));
+    EXPECT_TRUE(
+        rect_is(rect_in_parent(row_label(monitor.window, row)), 15, 55 * row + 20, 250, 35));
   }
   EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(45))) << "whole degrees, truncated";
   EXPECT_TRUE(wait_for_label(monitor.window, 1, reading(52)));
@@ -86,7 +86,8 @@ TEST(Intel, ArcCardsAreRowsAndOtherDevicesAreNot) {
   const auto log = read_log(monitor.program.log_path);
   const auto inits = log_lines_with(log, " ctlInit tid=");
   ASSERT_EQ(inits.size(), 1u);
-  for (const char* detail : {" size=36 ", " version=0 ", " app=0x00010001 ", " flags=1 ", " status=0"})
+  for (const char* detail :
+       {" size=36 ", " version=0 ", " app=0x00010001 ", " flags=1 ", " status=0"})
     EXPECT_NE(inits[0].find(detail), std::string::npos) << detail;
   for (int position = 1; position <= 3; ++position)
     EXPECT_TRUE(calls_with(log, "ctlPowerTelemetryGet", handle(position)).empty()) << position;
@@ -111,8 +112,10 @@ TEST(Intel, WithoutAnArcGpuToReadTheProgramEndsAsBefore) {
       {"only integrated graphics", System, L"ControlLib.dll", "intel integrated\n", 1},
       {"ctlInit failing", System, L"ControlLib.dll", arc + "fail ctlInit=0x40000001\n", 0},
       {"no device", System, L"ControlLib.dll", "", 1},
-      {"listing failing", System, L"ControlLib.dll", arc + "fail ctlEnumerateDevices=0x40000001 from=2\n", 1},
-      {"properties failing", System, L"ControlLib.dll", arc + "fail ctlGetDeviceProperties=0x40000001\n", 1},
+      {"listing failing", System, L"ControlLib.dll",
+       arc + "fail ctlEnumerateDevices=0x40000001 from=2\n", 1},
+      {"properties failing", System, L"ControlLib.dll",
+       arc + "fail ctlGetDeviceProperties=0x40000001\n", 1},
       {"no telemetry export", System, L"variants\\no_telemetry\\ControlLib.dll", arc, 0},
       {"beside the program only", BesideProgram, L"ControlLib.dll", arc, 0},
       {"in the working directory only", WorkingDirectory, L"ControlLib.dll", arc, 0},
@@ -151,8 +154,8 @@ TEST(Intel, AVendorDriverPresentKeepsTheLibraryUnloaded) {
 
 TEST(Intel, OlderDriversAreAskedInTheVersionsTheyKnow) {
   SystemDriver library(L"ControlLib.dll");
-  Monitor monitor =
-      start_monitor(L"intel-older", {}, "intel temps=50\nctl_version=0x00010000 ctl_properties=0\n");
+  Monitor monitor = start_monitor(L"intel-older", {},
+                                  "intel temps=50\nctl_version=0x00010000 ctl_properties=0\n");
   ASSERT_NE(monitor.window, nullptr);
   EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(50)));
   close_monitor(monitor);
@@ -176,15 +179,15 @@ TEST(Intel, OlderDriversAreAskedInTheVersionsTheyKnow) {
 TEST(Intel, OnlyCelsiusReadingsFromOneTo255AndSensorsWhereTheTelemetryHasNone) {
   SystemDriver library(L"ControlLib.dll");
   SystemPlugAndPlay layer;
-  Monitor monitor = start_monitor(
-      L"intel-readings", {},
-      "intel temps=0\nintel temps=off\nintel temps=units4:45\nintel temps=type4:45\n"
-      "intel temps=300,0.5\n"
-      "intel temps=off sensors=memory:70,global:40,gpu:48\n"
-      "intel temps=0 sensors=memory:70,global:41\n"
-      "intel temps=off sensors=memory:70\n"
-      "intel sensors=gpu:60\nfail ctlPowerTelemetryGet=0x40000027 intel=8\n"
-      "intel bus=20 temps=55\ndisplay bus=20 power=D3\n");
+  Monitor monitor =
+      start_monitor(L"intel-readings", {},
+                    "intel temps=0\nintel temps=off\nintel temps=units4:45\nintel temps=type4:45\n"
+                    "intel temps=300,0.5\n"
+                    "intel temps=off sensors=memory:70,global:40,gpu:48\n"
+                    "intel temps=0 sensors=memory:70,global:41\n"
+                    "intel temps=off sensors=memory:70\n"
+                    "intel sensors=gpu:60\nfail ctlPowerTelemetryGet=0x40000027 intel=8\n"
+                    "intel bus=20 temps=55\ndisplay bus=20 power=D3\n");
   ASSERT_NE(monitor.window, nullptr);
   EXPECT_TRUE(wait_for_label(monitor.window, 5, reading(48)));
   EXPECT_TRUE(wait_for_label(monitor.window, 6, reading(41)));
@@ -215,7 +218,8 @@ TEST(Intel, AHungTelemetryCallDoesNotHoldTheExit) {
   SystemDriver library(L"ControlLib.dll");
   Monitor monitor = start_monitor(L"intel-hang", {}, "intel\nhang ctlPowerTelemetryGet from=2\n");
   ASSERT_NE(monitor.window, nullptr);
-  EXPECT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
+  EXPECT_TRUE(
+      wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
   close_monitor(monitor);
   EXPECT_FALSE(log_has(read_log(monitor.program.log_path), "ctlClose"))
       << "no call into the library after the worker was cut off";

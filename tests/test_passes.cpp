@@ -90,8 +90,8 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
   SystemDriver intel(L"ControlLib.dll");
   std::wstring arcs = L"display;display;display;display;display;display;display;display\n";
   for (int gpu = 0; gpu < Gpus; ++gpu)
-    arcs += gpu % 2 ? L"intel temps=off sensors=memory:70,gpu:50/51/52\n"
-                    : L"intel temps=45,46.5,47\n";
+    arcs +=
+        gpu % 2 ? L"intel temps=off sensors=memory:70,gpu:50/51/52\n" : L"intel temps=45,46.5,47\n";
   const std::wstring intel_log = use_driver_log(L"passes-intel", arcs.c_str());
   ASSERT_TRUE(intel_setup());
   ASSERT_EQ(State.GpuCount, Gpus);

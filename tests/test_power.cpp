@@ -133,12 +133,11 @@ TEST(Laptop, RowsFollowTheirGpusPowerStates) {
 // Only "not powered" is no failure: any other status still ends the readings with one box, and
 // then no row goes on showing a number that nothing refreshes.
 TEST(Laptop, NotPoweredIsNoFailureButOtherStatusesStillAre) {
-  Program program =
-      run_program(L"laptop-status", {L"nvapi64.dll"},
-                  gpu(1, 40) + gpu(2, 41) + gpu(3, 42) +
-                      "fail NvAPI_GPU_GetThermalSettings=-220 gpu=0 to=1\n"
-                      "fail NvAPI_GPU_GetThermalSettings=-1 gpu=1 from=3\n"
-                      "fail NvAPI_GPU_GetThermalSettings=-220 gpu=2\n");
+  Program program = run_program(L"laptop-status", {L"nvapi64.dll"},
+                                gpu(1, 40) + gpu(2, 41) + gpu(3, 42) +
+                                    "fail NvAPI_GPU_GetThermalSettings=-220 gpu=0 to=1\n"
+                                    "fail NvAPI_GPU_GetThermalSettings=-1 gpu=1 from=3\n"
+                                    "fail NvAPI_GPU_GetThermalSettings=-220 gpu=2\n");
   Monitor monitor{program, wait_for_window(program, L"GPU Temperature")};
   ASSERT_NE(monitor.window, nullptr);
   EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(40))) << "read again after -220";
@@ -153,8 +152,8 @@ TEST(Laptop, NotPoweredIsNoFailureButOtherStatusesStillAre) {
   EXPECT_TRUE(wait_until([&] { return labels() == ended; }));
   const size_t calls = log_lines_with(read_log(program.log_path), "GetThermalSettings tid=").size();
   // Passes come once a second: by now the worker would have read again or shown a box.
-  EXPECT_FALSE(wait_until([&] { return wait_for_error_box(program, 0) || labels() != ended; },
-                          2500));
+  EXPECT_FALSE(
+      wait_until([&] { return wait_for_error_box(program, 0) || labels() != ended; }, 2500));
   close_monitor(monitor);
   const auto log = log_lines_with(read_log(program.log_path), "GetThermalSettings tid=");
   EXPECT_EQ(log.size(), calls);

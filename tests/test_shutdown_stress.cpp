@@ -51,7 +51,8 @@ std::string adapters(int count, const std::string& extra = "") {
 std::string arcs(int count, const std::string& extra = "") {
   std::string scenario;
   for (int i = 0; i < count; ++i)
-    scenario += "intel name=\"Arc " + std::to_string(i) + "\" temps=" + std::to_string(40 + i) + "\n";
+    scenario +=
+        "intel name=\"Arc " + std::to_string(i) + "\" temps=" + std::to_string(40 + i) + "\n";
   return scenario + extra;
 }
 

@@ -301,9 +301,9 @@ TEST_F(SimulatedDriver, IntelRefusesNewerVersionsAndAnswersTelemetrySensorsAndFa
   // The integrated GPU's sensors, its fallback.
   ctl_temp_handle_t sensors[2] = {};
   count = 2;
-  ASSERT_EQ(get<ctlEnumTemperatureSensors_t>("ctlEnumTemperatureSensors")(handles[1], &count,
-                                                                          sensors),
-            0u);
+  ASSERT_EQ(
+      get<ctlEnumTemperatureSensors_t>("ctlEnumTemperatureSensors")(handles[1], &count, sensors),
+      0u);
   ASSERT_EQ(count, 2u);
   ctl_temp_properties_t sensor{sizeof(sensor), 0, 99, {}};
   ASSERT_EQ(get<ctlTemperatureGetProperties_t>("ctlTemperatureGetProperties")(sensors[1], &sensor),

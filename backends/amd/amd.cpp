@@ -109,8 +109,8 @@ void locate_shown_adapters() {
   if (!rows_watch(rows)) return;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
     row_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
-                 static_cast<uint32_t>(adapter.iDeviceNumber),
-                 static_cast<uint32_t>(adapter.iFunctionNumber));
+               static_cast<uint32_t>(adapter.iDeviceNumber),
+               static_cast<uint32_t>(adapter.iFunctionNumber));
   });
 }
 

@@ -116,8 +116,8 @@ using ctlInit_t = ctl_result_t(__cdecl*)(ctl_init_args_t* args, ctl_api_handle_t
 using ctlClose_t = ctl_result_t(__cdecl*)(ctl_api_handle_t api);
 using ctlEnumerateDevices_t = ctl_result_t(__cdecl*)(ctl_api_handle_t api, uint32_t* count,
                                                      ctl_device_adapter_handle_t* devices);
-using ctlGetDeviceProperties_t = ctl_result_t(__cdecl*)(ctl_device_adapter_handle_t device,
-                                                        ctl_device_adapter_properties_t* properties);
+using ctlGetDeviceProperties_t = ctl_result_t(__cdecl*)(
+    ctl_device_adapter_handle_t device, ctl_device_adapter_properties_t* properties);
 using ctlPowerTelemetryGet_t = ctl_result_t(__cdecl*)(ctl_device_adapter_handle_t device,
                                                       ctl_power_telemetry_t* telemetry);
 using ctlEnumTemperatureSensors_t = ctl_result_t(__cdecl*)(ctl_device_adapter_handle_t device,
@@ -125,5 +125,4 @@ using ctlEnumTemperatureSensors_t = ctl_result_t(__cdecl*)(ctl_device_adapter_ha
                                                            ctl_temp_handle_t* sensors);
 using ctlTemperatureGetProperties_t = ctl_result_t(__cdecl*)(ctl_temp_handle_t sensor,
                                                              ctl_temp_properties_t* properties);
-using ctlTemperatureGetState_t = ctl_result_t(__cdecl*)(ctl_temp_handle_t sensor,
-                                                        double* celsius);
+using ctlTemperatureGetState_t = ctl_result_t(__cdecl*)(ctl_temp_handle_t sensor, double* celsius);

@@ -149,8 +149,7 @@ void find_rows() {
   for (uint32_t i = 0; i < count; ++i) {
     ctl_device_adapter_properties_t properties;
     bool has_location = false;
-    if (read_properties(devices[i], properties, has_location) &&
-        is_discrete_intel_gpu(properties))
+    if (read_properties(devices[i], properties, has_location) && is_discrete_intel_gpu(properties))
       add_row(devices[i], properties, has_location);
   }
 }

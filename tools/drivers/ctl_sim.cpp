@@ -187,6 +187,16 @@ ctl_result_t answer_telemetry(ctl_device_adapter_handle_t device, ctl_power_tele
   return CTL_RESULT_SUCCESS;
 }
 
+// The arguments of a call that hands the library a record: the handle, the record's address,
+// and the size and version it was given.
+template <typename Record>
+void record_call_args(char* args, size_t size, const void* handle, const Record* record) {
+  snprintf(args, size, "0x%llX,0x%llX", sim_address(handle), sim_address(record));
+  if (record)
+    sim_append(args, size, " size=%u version=%u", record->Size,
+               static_cast<unsigned>(record->Version));
+}
+
 }  // namespace
 
 extern "C" ctl_result_t __cdecl ctlInit(ctl_init_args_t* args, ctl_api_handle_t* api) {
@@ -222,8 +232,7 @@ extern "C" ctl_result_t __cdecl ctlClose(ctl_api_handle_t api) {
       "ctlClose", -1, args, sizeof(args),
       [&](char*, size_t) {
         if (OpenApis == 0) return CTL_RESULT_ERROR_NOT_INITIALIZED;
-        if (api != handle_from<ctl_api_handle_t>(ApiHandle))
-          return CTL_RESULT_ERROR_INVALID_HANDLE;
+        if (api != handle_from<ctl_api_handle_t>(ApiHandle)) return CTL_RESULT_ERROR_INVALID_HANDLE;
         --OpenApis;
         return CTL_RESULT_SUCCESS;
       },
@@ -240,8 +249,7 @@ extern "C" ctl_result_t __cdecl ctlEnumerateDevices(ctl_api_handle_t api, uint32
       "ctlEnumerateDevices", -1, args, sizeof(args),
       [&](char* details, size_t size) {
         if (OpenApis == 0) return CTL_RESULT_ERROR_NOT_INITIALIZED;
-        if (api != handle_from<ctl_api_handle_t>(ApiHandle))
-          return CTL_RESULT_ERROR_INVALID_HANDLE;
+        if (api != handle_from<ctl_api_handle_t>(ApiHandle)) return CTL_RESULT_ERROR_INVALID_HANDLE;
         if (!count) return CTL_RESULT_ERROR_NULL_POINTER;
         enumerate(sim_scenario().intel.size(), count, devices, device_handle, details, size);
         return CTL_RESULT_SUCCESS;
@@ -252,10 +260,7 @@ extern "C" ctl_result_t __cdecl ctlEnumerateDevices(ctl_api_handle_t api, uint32
 extern "C" ctl_result_t __cdecl ctlGetDeviceProperties(
     ctl_device_adapter_handle_t device, ctl_device_adapter_properties_t* properties) {
   char args[128];
-  snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(device), sim_address(properties));
-  if (properties)
-    sim_append(args, sizeof(args), " size=%u version=%u", properties->Size,
-               static_cast<unsigned>(properties->Version));
+  record_call_args(args, sizeof(args), device, properties);
   return sim_answer(
       "ctlGetDeviceProperties", device_unlocked(device), args, sizeof(args),
       [&](char* details, size_t size) {
@@ -267,10 +272,7 @@ extern "C" ctl_result_t __cdecl ctlGetDeviceProperties(
 extern "C" ctl_result_t __cdecl ctlPowerTelemetryGet(ctl_device_adapter_handle_t device,
                                                      ctl_power_telemetry_t* telemetry) {
   char args[128];
-  snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(device), sim_address(telemetry));
-  if (telemetry)
-    sim_append(args, sizeof(args), " size=%u version=%u", telemetry->Size,
-               static_cast<unsigned>(telemetry->Version));
+  record_call_args(args, sizeof(args), device, telemetry);
   return sim_answer(
       "ctlPowerTelemetryGet", device_unlocked(device), args, sizeof(args),
       [&](char* details, size_t size) {
@@ -320,8 +322,7 @@ extern "C" ctl_result_t __cdecl ctlTemperatureGetProperties(ctl_temp_handle_t se
       SIM_STATUS_HEX);
 }
 
-extern "C" ctl_result_t __cdecl ctlTemperatureGetState(ctl_temp_handle_t sensor,
-                                                       double* celsius) {
+extern "C" ctl_result_t __cdecl ctlTemperatureGetState(ctl_temp_handle_t sensor, double* celsius) {
   char args[128];
   snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(sensor), sim_address(celsius));
   return sim_answer(

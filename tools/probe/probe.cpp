@@ -459,8 +459,8 @@ std::string probe_intel_scenario(int gpus) {
   constexpr int Steps = 36;
   std::string scenario;
   for (int i = 0; i < gpus; ++i) {
-    scenario += "intel name=\"Simulated Arc " + std::to_string(i) + "\" bus=" +
-                std::to_string(i + 1) + " temps=";
+    scenario += "intel name=\"Simulated Arc " + std::to_string(i) +
+                "\" bus=" + std::to_string(i + 1) + " temps=";
     // Steps of 7 degrees around the range: no two calls in a row answer the same.
     for (int k = 0; k < Steps; ++k)
       scenario += std::to_string(40 + (k * 7 + i) % Steps) + ".5" + (k + 1 < Steps ? "," : "\n");
