@@ -37,7 +37,7 @@ enum class Found { Reading, PoweredDown, NoReading };
 
 ControlLibrary Calls;
 ctl_api_handle_t Api;  // null while no session is open
-IntelRow* Rows;        // GpuCount records, written by set-up only
+IntelRow* Rows;        // GpuCount records from set-up; the sensor fields are the worker's
 
 template <typename Function>
 Function find(const wchar_t* name) {
@@ -53,6 +53,7 @@ bool resolve_calls() {
                          find<ctlEnumTemperatureSensors_t>(L"ctlEnumTemperatureSensors"),
                          find<ctlTemperatureGetProperties_t>(L"ctlTemperatureGetProperties"),
                          find<ctlTemperatureGetState_t>(L"ctlTemperatureGetState")};
+  // The sensors serve only as a set: without any one of the three calls, none is made.
   if (!Calls.enumerate_sensors || !Calls.sensor_properties || !Calls.sensor_state)
     Calls.enumerate_sensors = nullptr;
   return Calls.init && Calls.close && Calls.enumerate_devices && Calls.device_properties &&
