@@ -149,7 +149,7 @@ Outcome run_once(int run, DWORD delay_ms) {
   outcome.delay_ms = delay_ms;
   Program program = run_program(L"stress", variant.drivers, variant.scenario);
   if (!program.process.hProcess) {
-    outcome.failure = "the program did not start";
+    outcome.failure = "the program did not start (error " + std::to_string(GetLastError()) + ")";
     return outcome;
   }
   const HWND window = variant.moment == Moment::Random ? window_at_random_moment(program, outcome)
