@@ -131,13 +131,26 @@ void add_row(ctl_device_adapter_handle_t device, const ctl_device_adapter_proper
   text_assign(&row.name, start);
 }
 
+// The library lists in two calls: the count for a null array, then at most `most` handles into
+// `handles`, `count` saying how many. Answers the failing call's result, else the second's.
+template <typename List, typename Owner, typename Handle>
+ctl_result_t list_in_two_calls(List list, Owner owner, Handle* handles, uint32_t most,
+                               uint32_t& count) {
+  count = 0;
+  const ctl_result_t result = list(owner, &count, nullptr);
+  if (result != CTL_RESULT_SUCCESS || count == 0) return result;
+  if (count > most) count = most;
+  const ctl_result_t listed = list(owner, &count, handles);
+  if (count > most) count = most;
+  return listed;
+}
+
 // The devices' handles, at most CtlMaxDevices; 0 when the library lists none or fails.
 uint32_t list_devices(ctl_device_adapter_handle_t* devices) {
   uint32_t count = 0;
-  if (Calls.enumerate_devices(Api, &count, nullptr) != CTL_RESULT_SUCCESS || count == 0) return 0;
-  if (count > CtlMaxDevices) count = CtlMaxDevices;
-  if (Calls.enumerate_devices(Api, &count, devices) != CTL_RESULT_SUCCESS) return 0;
-  return count < CtlMaxDevices ? count : CtlMaxDevices;
+  const ctl_result_t result =
+      list_in_two_calls(Calls.enumerate_devices, Api, devices, CtlMaxDevices, count);
+  return result == CTL_RESULT_SUCCESS ? count : 0;
 }
 
 void find_rows() {
@@ -174,26 +187,18 @@ Found read_telemetry(const IntelRow& row, ctl_power_telemetry_t& telemetry, doub
   return Found::Reading;
 }
 
-// The sensor handles of the row's device into `sensors`; the library's answer.
-ctl_result_t list_sensors(const IntelRow& row, ctl_temp_handle_t* sensors, uint32_t& count) {
-  count = 0;
-  const ctl_result_t result = Calls.enumerate_sensors(row.device, &count, nullptr);
-  if (result != CTL_RESULT_SUCCESS || count == 0) return result;
-  if (count > CtlMaxSensors) count = CtlMaxSensors;
-  return Calls.enumerate_sensors(row.device, &count, sensors);
-}
-
 // The row's GPU sensor, else its global one, chosen once for the whole run. A device that is
 // unavailable now is asked again in a later pass.
 Found look_up_sensor(IntelRow& row) {
   ctl_temp_handle_t sensors[CtlMaxSensors] = {};
   uint32_t count = 0;
-  ctl_result_t result = list_sensors(row, sensors, count);
+  ctl_result_t result =
+      list_in_two_calls(Calls.enumerate_sensors, row.device, sensors, CtlMaxSensors, count);
   if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
   if (result != CTL_RESULT_SUCCESS) count = 0;
   ctl_temp_handle_t gpu = nullptr;
   ctl_temp_handle_t global = nullptr;
-  for (uint32_t i = 0; i < count && i < CtlMaxSensors && !gpu; ++i) {
+  for (uint32_t i = 0; i < count && !gpu; ++i) {
     ctl_temp_properties_t properties{};
     properties.Size = sizeof(properties);
     result = Calls.sensor_properties(sensors[i], &properties);
