@@ -30,12 +30,25 @@ HMODULE library_open(ObjectNumber number, const wchar_t* file);
 // As library_open, but from the system folder only: never beside the program or in the working
 // directory. For libraries that a driver installs there.
 HMODULE library_open_system(ObjectNumber number, const wchar_t* file);
-// Frees the number's library; nothing when it is not open.
+// Frees the number's library; nothing when it is not open. A library given up (below) is not
+// freed: the number only forgets it.
 void library_close(ObjectNumber number);
+// The number's module, or 0 when it is not open. Any thread.
+HMODULE library_module(ObjectNumber number);
 // From now on libraries load from the program's folder and the system folders only, never from
 // the working directory or PATH, where a stray library of a vendor's name could lie. Once, at
 // start-up, before the first library is opened.
 void library_limit_search();
+
+// ---- calls into driver code under guard (guard.cpp; guard.h has guard_run and its typed form) --
+// True when `module` has been given up: a guarded call into it faulted. It is then never entered
+// again through a guarded call and never freed. Any thread.
+bool module_given_up(HMODULE module);
+// Gives `module` up for the rest of the run. Any thread.
+void module_give_up(HMODULE module);
+// True once any module has been given up: its code may have been left holding locks, so the
+// process must end without running its detach routines. Any thread.
+bool any_module_given_up();
 
 // ---- display devices as the Plug and Play manager keeps them (devices.cpp); worker thread ----
 // What Windows records of a device, read without touching the device: reading never wakes it.
@@ -124,6 +137,9 @@ void window_resize(ObjectNumber number, int32_t x, int32_t y, int32_t inner_widt
 // Blocks until an event or a message; answers the event code or the dispatched message number.
 int64_t window_wait_event();
 HWND window_handle(ObjectNumber number);  // the window of that number, or 0
+// Makes window_wait_event answer WM_TIMER once `milliseconds` have passed, and again every
+// `milliseconds` until it is set anew; 0 stops it. One timer for the calling thread.
+void window_set_timer(uint32_t milliseconds);
 
 // ---- labels, frames and fonts (gadget.cpp) ----
 constexpr uint32_t LABEL_CENTER = 1;

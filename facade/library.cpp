@@ -49,9 +49,13 @@ HMODULE library_open_system(ObjectNumber number, const wchar_t* file) {
 void library_close(ObjectNumber number) {
   auto* record = static_cast<LibraryRecord*>(object_get(LibraryTable, number));
   if (!record) return;
-  FreeLibrary(record->handle);
+  // Freeing would run the library's detach routine, which may wait for a lock that its code,
+  // abandoned in the middle of a call, still holds.
+  if (!module_given_up(record->handle)) FreeLibrary(record->handle);
   record->handle = nullptr;
 }
+
+HMODULE library_module(ObjectNumber number) { return open_handle(number); }
 
 FARPROC library_find(ObjectNumber number, const wchar_t* name) {
   const HMODULE module = open_handle(number);

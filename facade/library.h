@@ -1,8 +1,10 @@
 // Calls into a library loaded at run time, by exported name, with 0 to 20 pointer-sized
-// arguments. Any thread, while library numbers are not being opened or closed.
+// arguments, under guard (guard.h). Any thread, while library numbers are not being opened or
+// closed.
 #pragma once
 
 #include "facade/facade.h"
+#include "facade/guard.h"
 
 #include <type_traits>
 
@@ -33,30 +35,31 @@ intptr_t library_argument(T value) {
 template <typename T>
 using PointerSized = intptr_t;
 
-// Calls the function at `address` with `arguments` in order, each widened to a pointer-sized
-// integer, under the platform's calling convention; answers its pointer-sized result.
+// Calls the function at `address`, code of `module`, with `arguments` in order, each widened to
+// a pointer-sized integer, under the platform's calling convention and under guard: true with
+// its pointer-sized answer in `result`; false when the module has been given up or faults now.
 template <typename... Arguments>
-intptr_t library_call_address(FARPROC address, Arguments... arguments) {
+bool library_call_address(HMODULE module, intptr_t& result, FARPROC address,
+                          Arguments... arguments) {
   static_assert(sizeof...(Arguments) <= 20, "library_call takes at most 20 arguments");
   using Function = intptr_t(WINAPI*)(PointerSized<Arguments>...);
-  return export_as<Function>(address)(library_argument(arguments)...);
+  return guarded_call(module, result, export_as<Function>(address), library_argument(arguments)...);
 }
 
-// Calls the export with `arguments`; answers its result, or 0 without calling anything when the
-// export cannot be found.
-template <typename... Arguments>
-intptr_t library_call(ObjectNumber number, const wchar_t* name, Arguments... arguments) {
-  const FARPROC address = library_find(number, name);
-  return address ? library_call_address(address, arguments...) : 0;
-}
-
-// As library_call, but tells a missing export apart: false without calling anything when the
-// export cannot be found, else true with the function's answer in `result`.
+// As library_call, but tells a call that was not made apart: false without calling anything when
+// the export cannot be found or its library has been given up, and false when the call faults;
+// else true with the function's answer in `result`.
 template <typename... Arguments>
 bool library_call_if_exported(intptr_t& result, ObjectNumber number, const wchar_t* name,
                               Arguments... arguments) {
   const FARPROC address = library_find(number, name);
-  if (!address) return false;
-  result = library_call_address(address, arguments...);
-  return true;
+  return address && library_call_address(library_module(number), result, address, arguments...);
+}
+
+// Calls the export with `arguments`; answers its result, or 0 when the export cannot be found,
+// its library has been given up or the call faults.
+template <typename... Arguments>
+intptr_t library_call(ObjectNumber number, const wchar_t* name, Arguments... arguments) {
+  intptr_t result = 0;
+  return library_call_if_exported(result, number, name, arguments...) ? result : 0;
 }

@@ -14,6 +14,7 @@ void facade_start(HANDLE heap, HINSTANCE instance) {
   libraries_start();
   message_box_start();
   thread_init();
+  guard_start();
 }
 
 // Fonts go last: the windows, and with them every label that uses a font, are gone by then.

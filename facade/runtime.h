@@ -16,3 +16,4 @@ void libraries_end();
 void message_box_start();
 void thread_init();
 void thread_end();
+void guard_start();

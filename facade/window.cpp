@@ -382,3 +382,18 @@ int64_t window_wait_event() {
   }
   return static_cast<int32_t>(message.message);
 }
+
+namespace {
+UINT_PTR ThreadTimer;  // the main thread's one timer, 0 while none runs
+}  // namespace
+
+void window_set_timer(uint32_t milliseconds) {
+  if (milliseconds == 0) {
+    if (ThreadTimer) KillTimer(nullptr, ThreadTimer);
+    ThreadTimer = 0;
+    return;
+  }
+  // A thread timer: its WM_TIMER has no window, so dispatching it does nothing and the wait
+  // answers the message's number. Naming the running timer replaces it.
+  ThreadTimer = SetTimer(nullptr, ThreadTimer, milliseconds, nullptr);
+}

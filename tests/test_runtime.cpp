@@ -1,8 +1,10 @@
 // Numbered-object tables, run-time library calls and the message box, in-process.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <vector>
 
+#include "facade/guard.h"
 #include "facade/library.h"
 #include "facade/objects.h"
 #include "tests/support/harness.h"
@@ -166,6 +168,89 @@ TEST_F(Libraries, OpenAndCloseRules) {
   EXPECT_NE(library_open(300, L"kernel32.dll"), nullptr) << "grows the table";
   EXPECT_TRUE(library_has_export(300, L"GetTickCount"));
   library_close(300);
+}
+
+// ---- calls into driver code under guard ----
+
+namespace {
+
+char* forbidden_page() {
+  static char* const page =
+      static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS));
+  return page;
+}
+
+int write_forbidden() {
+  *reinterpret_cast<volatile char*>(forbidden_page()) = 1;
+  return 1;
+}
+
+int divide(int dividend, int divisor) {
+  const volatile int by = divisor;
+  return dividend / by;
+}
+
+HMODULE module_at(uintptr_t address) { return reinterpret_cast<HMODULE>(address); }
+
+// Runs as a child when started with --own-fault: survives a fault in a guarded call, then
+// faults outside one.
+const bool OwnFaultChecked = [] {
+  if (std::wstring(GetCommandLineW()).find(L"--own-fault") == std::wstring::npos) return true;
+  facade_for_tests();
+  int result = 0;
+  if (guarded_call(module_at(0x5000), result, write_forbidden)) ExitProcess(2);
+  write_forbidden();
+  ExitProcess(3);
+}();
+
+}  // namespace
+
+TEST(Guard, AFaultEndsTheCallAndItsModuleIsNeverEnteredAgain) {
+  facade_for_tests();
+  int result = 7;
+  SetLastError(ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(guarded_call(module_at(0x1000), result, write_forbidden));
+  EXPECT_EQ(result, 7);
+  EXPECT_TRUE(module_given_up(module_at(0x1000)));
+  EXPECT_TRUE(any_module_given_up());
+  bool entered = false;
+  EXPECT_FALSE(guarded_call(module_at(0x1000), result, [&] { return entered = true; }));
+  EXPECT_FALSE(entered);
+  // Nested: the inner call's module goes, the outer call runs to its end.
+  EXPECT_TRUE(guarded_call(module_at(0x2000), result, [] {
+    int quotient = 0;
+    return guarded_call(module_at(0x3000), quotient, divide, INT_MIN, -1) ? 1 : 2;
+  }));
+  EXPECT_EQ(result, 2);
+  EXPECT_TRUE(module_given_up(module_at(0x3000)));
+  EXPECT_FALSE(module_given_up(module_at(0x2000)));
+  // A fault that the called code takes itself is its own.
+  EXPECT_TRUE(guarded_call(module_at(0x4000), result,
+                           [] { return IsBadReadPtr(forbidden_page(), 1) ? 5 : 6; }));
+  EXPECT_EQ(result, 5);
+  EXPECT_FALSE(module_given_up(module_at(0x4000)));
+}
+
+TEST(Guard, AFaultInTheProgramsOwnCodeStillEndsTheProcess) {
+  wchar_t path[MAX_PATH];
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring command = L"\"" + std::wstring(path) + L"\" --own-fault";
+  Program child;
+  // The crash report goes nowhere: it is expected.
+  SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE nowhere = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherited,
+                                     OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = startup.hStdError = nowhere;
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                             nullptr, &startup, &child.process));
+  CloseHandle(nowhere);
+  DWORD code = 0;
+  EXPECT_TRUE(wait_exit(child, 30000, &code));
+  EXPECT_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
+  cleanup(child);
 }
 
 // ---- message box ----
