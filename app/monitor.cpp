@@ -1,4 +1,5 @@
 #include "app/program.h"
+#include "app/rows.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
 #include "backends/intel/intel.h"
@@ -12,6 +13,8 @@ constexpr ObjectNumber TemperatureFont = 4;
 // the frames' numbers, so the frames then start after the last possible label instead.
 constexpr ObjectNumber FirstFrame = 10;
 constexpr intptr_t SensorThreadParameter = 189;
+// The first look at the readings' age: no reading can be older before then.
+constexpr uint32_t FirstStaleCheckMs = 10000;
 
 struct RowGeometry {
   int32_t frame_x, frame_width, label_x, label_width;
@@ -76,7 +79,12 @@ bool monitor_run() {
     build_nvidia_rows();
     State.SensorThread = thread_create(nvidia_reading_cycle, SensorThreadParameter);
   }
-  while (window_wait_event() != EVENT_CLOSE_WINDOW) {
+  // The main thread, never the worker, notices a worker stuck in a driver call.
+  window_set_timer(FirstStaleCheckMs);
+  for (;;) {
+    const int64_t event = window_wait_event();
+    if (event == EVENT_CLOSE_WINDOW) break;
+    if (event == WM_TIMER) window_set_timer(rows_hide_stale_readings());
   }
   return true;
 }

@@ -26,6 +26,9 @@ constexpr int32_t GpuTableEntries = 65;
 constexpr int32_t InitialAdapterRecords = 2;
 constexpr ObjectNumber VendorLibrary = 0;
 
+// True once a call into the vendor library has faulted: it is never called again. Any thread.
+inline bool vendor_library_given_up() { return module_given_up(library_module(VendorLibrary)); }
+
 // Start-up, backend selection, the monitor window and shutdown; ends the process. Main thread.
 [[noreturn]] void program_run();
 

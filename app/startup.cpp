@@ -26,14 +26,16 @@ bool select_nvidia() {
 }
 
 // Releases what start-up made and ends the process. A worker that had to be cut off may have
-// died inside the driver or the loader holding their locks: then nothing that could wait on
-// them (driver detach routines) may run, so the process is ended without them.
+// died inside the driver or the loader holding their locks, and driver code that faulted was
+// abandoned holding its own: then nothing that could wait on them may run, neither the freeing of
+// the library nor, through ExitProcess, its detach routine, so the process ends at once.
 [[noreturn]] void finish(bool worker_cut_off) {
+  const auto exit_code = static_cast<UINT>(State.exit_code);
+  if (worker_cut_off || any_module_given_up()) TerminateProcess(GetCurrentProcess(), exit_code);
   facade_end();
   text_release_area();
   HeapDestroy(State.heap);
-  if (worker_cut_off) TerminateProcess(GetCurrentProcess(), static_cast<UINT>(State.exit_code));
-  ExitProcess(static_cast<UINT>(State.exit_code));
+  ExitProcess(exit_code);
 }
 
 }  // namespace

@@ -91,42 +91,51 @@ bool read_overdrive5(const AdapterInfo& adapter, ADLTemperature& temperature, in
   return true;
 }
 
-// Calls `visit(row, adapter)` for every shown adapter, in row order.
+// Calls `visit(row, adapter)` for every shown adapter, in row order, while it answers true.
 template <typename Visit>
 void for_each_shown_adapter(Visit visit) {
   int32_t row = -1;
   for (int32_t k = 0; k < State.GpuCount; ++k) {
     const AdapterInfo& adapter = State.AdapterInfoTable[k];
     if (amd_is_duplicate(adapter)) continue;
-    visit(++row, adapter);
+    if (!visit(++row, adapter)) return;
   }
 }
 
 // Each shown adapter's device, found by the PCI location ADL gave for it.
 void locate_shown_adapters() {
   int32_t rows = 0;
-  for_each_shown_adapter([&](int32_t, const AdapterInfo&) { ++rows; });
+  for_each_shown_adapter([&](int32_t, const AdapterInfo&) {
+    ++rows;
+    return true;
+  });
   if (!rows_watch(rows)) return;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
     row_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
                static_cast<uint32_t>(adapter.iDeviceNumber),
                static_cast<uint32_t>(adapter.iFunctionNumber));
+    return true;
   });
 }
 
 // Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
 // sensors of current GPUs, which their drivers answer instead. A powered-down GPU is not asked
-// at all: any of these calls would wake it.
-void read_shown_adapters(CycleRecords& records) {
+// at all: any of these calls would wake it. False, with the pass cut short, once a call into ADL
+// has faulted: ADL is never called again.
+bool read_shown_adapters(CycleRecords& records) {
+  bool readable = true;
   for_each_shown_adapter([&](int32_t row, const AdapterInfo& adapter) {
-    if (row_asleep(row)) return;
+    if (row_asleep(row)) return true;
     int32_t celsius = 0;
-    if (read_overdrive5(adapter, records.temperature, celsius) ||
-        adl2_read_temperature(adapter.iAdapterIndex, records.log, celsius))
-      row_show_reading(row, celsius);
-    else
-      row_found_no_reading(row);
+    const bool read = read_overdrive5(adapter, records.temperature, celsius) ||
+                      adl2_read_temperature(adapter.iAdapterIndex, records.log, celsius);
+    readable = !vendor_library_given_up();
+    if (!readable) return false;
+    if (read) row_show_reading(row, celsius);
+    else row_found_no_reading(row);
+    return true;
   });
+  return readable;
 }
 
 }  // namespace
@@ -151,10 +160,12 @@ DWORD WINAPI amd_reading_cycle(void*) {
   CycleRecords records{};
   records.temperature.iSize = sizeof(ADLTemperature);
   locate_shown_adapters();
-  for (;;) {
-    read_shown_adapters(records);
+  while (read_shown_adapters(records)) {
+    rows_pass_ended();
     delay_ms(1000);
   }
+  rows_end_readings();
+  return 0;
 }
 
 // In the reverse order of creation: the readings' ADL2 context, then the set-up's main control.

@@ -7,10 +7,11 @@
 // false after showing its message box.
 bool amd_setup();
 // The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered
-// down, ADL2 for those it fails for; never returns.
+// down, ADL2 for those it fails for; returns only once a call into ADL has faulted, after the
+// rows have said that nothing reads them.
 DWORD WINAPI amd_reading_cycle(void* parameter);
 // Destroys the ADL2 context the readings made, if any, then the ADL main control; at shutdown,
-// once the worker has stopped (never after it was cut off).
+// once the worker has stopped (never after it was cut off). Calls nothing once ADL has faulted.
 void amd_shutdown();
 
 struct AdapterInfo;

@@ -35,6 +35,11 @@ struct IntelRow {
 
 enum class Found { Reading, PoweredDown, NoReading };
 
+// What a call that was not made, or faulted, answers: a failure unlike the two the monitor tells
+// apart (an older version, a GPU unavailable).
+constexpr ctl_result_t CallNotMade = 0x4000FFFF;
+
+HMODULE Library;  // library 0's module, whose code every call runs
 ControlLibrary Calls;
 ctl_api_handle_t Api;  // null while no session is open
 IntelRow* Rows;        // GpuCount records from set-up; the sensor fields are the worker's
@@ -42,6 +47,15 @@ IntelRow* Rows;        // GpuCount records from set-up; the sensor fields are th
 template <typename Function>
 Function find(const wchar_t* name) {
   return export_as<Function>(library_find(VendorLibrary, name));
+}
+
+// Calls into the library under guard: a fault answers CallNotMade, and from then on nothing
+// calls the library again.
+template <typename Function, typename... Arguments>
+ctl_result_t call(Function function, Arguments... arguments) {
+  ctl_result_t result = CallNotMade;
+  guarded_call(Library, result, function, arguments...);
+  return result;
 }
 
 bool resolve_calls() {
@@ -65,7 +79,7 @@ ctl_result_t start_session(uint32_t app_version) {
   args.Size = sizeof(args);
   args.AppVersion = app_version;
   args.flags = CTL_INIT_FLAG_USE_LEVEL_ZERO;
-  return Calls.init(&args, &Api);
+  return call(Calls.init, &args, &Api);
 }
 
 // Older drivers know only the first version of the interface.
@@ -78,7 +92,7 @@ bool open_session() {
 }
 
 void close_session() {
-  if (Api) Calls.close(Api);
+  if (Api) call(Calls.close, Api);
   Api = nullptr;
 }
 
@@ -90,7 +104,7 @@ ctl_result_t ask_properties(ctl_device_adapter_handle_t device, uint8_t version,
   properties.Version = version;
   properties.pDeviceID = identifier;
   properties.device_id_size = sizeof(identifier);
-  const ctl_result_t result = Calls.device_properties(device, &properties);
+  const ctl_result_t result = call(Calls.device_properties, device, &properties);
   properties.pDeviceID = nullptr;
   return result;
 }
@@ -137,10 +151,10 @@ template <typename List, typename Owner, typename Handle>
 ctl_result_t list_in_two_calls(List list, Owner owner, Handle* handles, uint32_t most,
                                uint32_t& count) {
   count = 0;
-  const ctl_result_t result = list(owner, &count, nullptr);
+  const ctl_result_t result = call(list, owner, &count, static_cast<Handle*>(nullptr));
   if (result != CTL_RESULT_SUCCESS || count == 0) return result;
   if (count > most) count = most;
-  const ctl_result_t listed = list(owner, &count, handles);
+  const ctl_result_t listed = call(list, owner, &count, handles);
   if (count > most) count = most;
   return listed;
 }
@@ -176,7 +190,7 @@ Found read_telemetry(const IntelRow& row, ctl_power_telemetry_t& telemetry, doub
   std::memset(&telemetry, 0, sizeof(telemetry));
   telemetry.Size = sizeof(telemetry);
   telemetry.Version = CTL_POWER_TELEMETRY_VERSION;
-  const ctl_result_t result = Calls.telemetry(row.device, &telemetry);
+  const ctl_result_t result = call(Calls.telemetry, row.device, &telemetry);
   if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
   const ctl_oc_telemetry_item_t& item = telemetry.gpuCurrentTemperature;
   if (result != CTL_RESULT_SUCCESS || !item.bSupported ||
@@ -201,7 +215,7 @@ Found look_up_sensor(IntelRow& row) {
   for (uint32_t i = 0; i < count && !gpu; ++i) {
     ctl_temp_properties_t properties{};
     properties.Size = sizeof(properties);
-    result = Calls.sensor_properties(sensors[i], &properties);
+    result = call(Calls.sensor_properties, sensors[i], &properties);
     if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
     if (result != CTL_RESULT_SUCCESS) continue;
     if (properties.type == CTL_TEMP_SENSORS_GPU) gpu = sensors[i];
@@ -219,23 +233,26 @@ Found read_sensor(IntelRow& row, double& celsius) {
   }
   if (row.lookup != SensorLookup::Found) return Found::NoReading;
   double value = 0;
-  const ctl_result_t result = Calls.sensor_state(row.sensor, &value);
+  const ctl_result_t result = call(Calls.sensor_state, row.sensor, &value);
   if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
   if (result != CTL_RESULT_SUCCESS || !plausible(value)) return Found::NoReading;
   celsius = value;
   return Found::Reading;
 }
 
-// A powered-down GPU is not asked at all: any call would wake it.
-void read_row(int32_t index, ctl_power_telemetry_t& telemetry) {
-  if (row_asleep(index)) return;
+// A powered-down GPU is not asked at all: any call would wake it. False once a call into the
+// library has faulted: the library is never called again.
+bool read_row(int32_t index, ctl_power_telemetry_t& telemetry) {
+  if (row_asleep(index)) return true;
   IntelRow& row = Rows[index];
   double celsius = 0;
   Found found = read_telemetry(row, telemetry, celsius);
   if (found == Found::NoReading && Calls.enumerate_sensors) found = read_sensor(row, celsius);
+  if (module_given_up(Library)) return false;
   if (found == Found::Reading) row_show_reading(index, static_cast<int32_t>(celsius));
   else if (found == Found::PoweredDown) row_found_powered_down(index);
   else row_found_no_reading(index);
+  return true;
 }
 
 void locate_rows() {
@@ -248,8 +265,8 @@ void locate_rows() {
 }  // namespace
 
 bool intel_setup() {
-  if (!library_open_system(VendorLibrary, L"ControlLib.dll") || !resolve_calls() ||
-      !open_session()) {
+  Library = library_open_system(VendorLibrary, L"ControlLib.dll");
+  if (!Library || !resolve_calls() || !open_session()) {
     library_close(VendorLibrary);
     return false;
   }
@@ -267,7 +284,13 @@ DWORD WINAPI intel_reading_cycle(void*) {
   ctl_power_telemetry_t telemetry;
   locate_rows();
   for (;;) {
-    for (int32_t i = 0; i < State.GpuCount; ++i) read_row(i, telemetry);
+    for (int32_t i = 0; i < State.GpuCount; ++i) {
+      if (!read_row(i, telemetry)) {
+        rows_end_readings();
+        return 0;
+      }
+    }
+    rows_pass_ended();
     delay_ms(1000);
   }
 }

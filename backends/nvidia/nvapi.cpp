@@ -26,9 +26,23 @@ EntryPoint EntryPointCache[NvapiEntryCount] = {
 #undef NVAPI_FUNCTION
 };
 
+// The driver's answer for `id`, through its query interface; null when it faults.
+void* query_interface(uint32_t id) {
+  void* address = nullptr;
+  guarded_call(NvapiLibraryHandle, address, QueryInterfaceEntry, id);
+  return address;
+}
+
 template <typename Function>
 Function ask_driver(uint32_t id) {
-  return reinterpret_cast<Function>(QueryInterfaceEntry(id));
+  return reinterpret_cast<Function>(query_interface(id));
+}
+
+// Calls a driver function without arguments; NVAPI_ERROR when it faults.
+NvAPI_Status call_driver(DriverCall function) {
+  NvAPI_Status status = NVAPI_ERROR;
+  guarded_call(NvapiLibraryHandle, status, function);
+  return status;
 }
 
 // Back to the unloaded state. Resolved addresses point into the library being freed, so they go
@@ -41,7 +55,8 @@ NvAPI_Status forget_driver(NvAPI_Status status) {
   QueryInterfaceEntry = nullptr;
   PreCallHook = nullptr;
   PostCallHook = nullptr;
-  FreeLibrary(NvapiLibraryHandle);
+  // A driver that faulted is never unloaded: its detach routine might wait for what it holds.
+  if (!module_given_up(NvapiLibraryHandle)) FreeLibrary(NvapiLibraryHandle);
   NvapiLibraryHandle = nullptr;
   return status;
 }
@@ -67,7 +82,7 @@ NvAPI_Status NvAPI_Initialize() {
       reinterpret_cast<void*>(GetProcAddress(NvapiLibraryHandle, "nvapi_QueryInterface")));
   if (!QueryInterfaceEntry) return forget_driver(NVAPI_ERROR);
   const auto initialize = ask_driver<DriverCall>(NvapiInitializeId);
-  if (!initialize || initialize() != NVAPI_OK) return forget_driver(NVAPI_ERROR);
+  if (!initialize || call_driver(initialize) != NVAPI_OK) return forget_driver(NVAPI_ERROR);
   take_hooks();
   return NVAPI_OK;
 }
@@ -76,23 +91,32 @@ NvAPI_Status NvAPI_Unload() {
   if (!NvapiLibraryHandle || !QueryInterfaceEntry) return NVAPI_API_NOT_INITIALIZED;
   const auto unload = ask_driver<DriverCall>(NvapiUnloadId);
   if (!unload) return NVAPI_NO_IMPLEMENTATION;
-  if (unload() != NVAPI_OK) return NVAPI_ERROR;
+  if (call_driver(unload) != NVAPI_OK) return NVAPI_ERROR;
   return forget_driver(NVAPI_OK);
 }
 
 void* nvapi_entry_point(NvapiEntryIndex index) {
   EntryPoint& entry = EntryPointCache[index];
   if (QueryInterfaceEntry && !entry.address && !entry.tried) {
-    entry.address = QueryInterfaceEntry(entry.id);
+    entry.address = query_interface(entry.id);
     entry.tried = true;
   }
   return entry.address;
 }
 
+HMODULE nvapi_library() { return NvapiLibraryHandle; }
+
+bool nvapi_given_up() { return module_given_up(NvapiLibraryHandle); }
+
 void nvapi_before_call(NvapiEntryIndex index, void** context) {
-  if (PreCallHook) PreCallHook(EntryPointCache[index].id, context);
+  int answer = 0;
+  if (PreCallHook)
+    guarded_call(NvapiLibraryHandle, answer, PreCallHook, EntryPointCache[index].id, context);
 }
 
 void nvapi_after_call(NvapiEntryIndex index, void* context, NvAPI_Status status) {
-  if (PostCallHook) PostCallHook(EntryPointCache[index].id, context, status);
+  int answer = 0;
+  if (PostCallHook)
+    guarded_call(NvapiLibraryHandle, answer, PostCallHook, EntryPointCache[index].id, context,
+                 status);
 }

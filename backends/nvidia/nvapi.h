@@ -1,10 +1,14 @@
 // The program's own NVAPI entry points: "nvapi64.dll" is loaded at run time and each function is
-// resolved once through its one export, nvapi_QueryInterface. Nothing here takes a lock: NVAPI
-// is entered from one thread at a time, and initialise and unload never run during a call.
+// resolved once through its one export, nvapi_QueryInterface. Every call into the driver is
+// guarded: once one faults, the driver is never called again and never unloaded. Nothing here
+// takes a lock: NVAPI is entered from one thread at a time, and initialise and unload never run
+// during a call.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "facade/guard.h"
 
 using NvAPI_Status = int32_t;
 using NvU32 = uint32_t;
@@ -63,12 +67,17 @@ enum NvapiEntryIndex : size_t {
 // The driver's function for an entry, asked for at most once per load; null when the driver
 // has none or NVAPI is not initialised.
 void* nvapi_entry_point(NvapiEntryIndex entry);
+// The loaded driver library, or 0.
+HMODULE nvapi_library();
+// True once a call into the driver has faulted: nothing calls it again. Any thread.
+bool nvapi_given_up();
 // The driver's hooks around a call; they run only when the driver offers both.
 void nvapi_before_call(NvapiEntryIndex entry, void** context);
 void nvapi_after_call(NvapiEntryIndex entry, void* context, NvAPI_Status status);
 
 // Forwards a call to the driver's function for `Entry`, between the hooks; the function's
-// status, or NVAPI_NO_IMPLEMENTATION without calling anything when it is not available.
+// status, NVAPI_NO_IMPLEMENTATION without calling anything when it is not available, or
+// NVAPI_ERROR when the driver has faulted.
 template <NvapiEntryIndex Entry, typename... Parameters>
 NvAPI_Status nvapi_forward(Parameters... parameters) {
   using Function = NvAPI_Status(__cdecl*)(Parameters...);
@@ -76,7 +85,8 @@ NvAPI_Status nvapi_forward(Parameters... parameters) {
   if (!address) return NVAPI_NO_IMPLEMENTATION;
   void* context = nullptr;
   nvapi_before_call(Entry, &context);
-  const NvAPI_Status status = reinterpret_cast<Function>(address)(parameters...);
+  NvAPI_Status status = NVAPI_ERROR;
+  guarded_call(nvapi_library(), status, reinterpret_cast<Function>(address), parameters...);
   nvapi_after_call(Entry, context, status);
   return status;
 }

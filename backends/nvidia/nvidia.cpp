@@ -86,6 +86,11 @@ DWORD WINAPI nvidia_reading_cycle(void*) {
       if (row_asleep(i)) continue;
       prepare(settings);
       const NvAPI_Status status = NvAPI_GPU_GetThermalSettings(gpu(i), 0, &settings);
+      // A driver that faulted is never called again; there is nothing to tell the user but that.
+      if (nvapi_given_up()) {
+        rows_end_readings();
+        return 0;
+      }
       // A GPU asleep is a normal state, not a failure that ends every reading.
       if (status == NVAPI_GPU_NOT_POWERED) {
         row_found_powered_down(i);
@@ -99,6 +104,7 @@ DWORD WINAPI nvidia_reading_cycle(void*) {
       }
       row_show_reading(i, settings.sensor[0].currentTemp);
     }
+    rows_pass_ended();
     delay_ms(1000);
   }
 }
