@@ -1,6 +1,11 @@
 // Whatever a driver answers, the user gets a clear message or a kept label, never a crash, a
-// hang or a wrong reading: one table over both vendors, each row a run of the real program.
+// hang or a wrong reading: one table over both vendors, each row a run of the real program. And
+// whatever a driver does, faults and calls that do not return included, the window stays, tells
+// no stale number and closes.
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
 
 #include "tests/support/harness.h"
 
@@ -68,6 +73,9 @@ const BadDriver Cases[] = {
      L"-2147483\u00b0C  (-3865437 \u00b0F)"},
     {"ADL reading never returns", Adl, TwoAdapters + "hang ADL_Overdrive5_Temperature_Get from=2\n",
      {}, 2, {}, {}, true},
+    // A driver that probes memory catches the access violation itself and reads on.
+    {"ADL reading probes memory", Adl, TwoAdapters + "probe ADL_Overdrive5_Temperature_Get\n", {},
+     2, {}, Forty},
     // NVAPI functions that are missing.
     {"no nvapi_QueryInterface", {L"variants\\no_query\\nvapi64.dll"}, TwoGpus, {InitBox}, 0, {}, {}},
     {"no NvAPI_Initialize", Nvapi, TwoGpus + "missing NvAPI_Initialize\n", {InitBox}, 0, {}, {}},
@@ -132,4 +140,112 @@ TEST(BadDrivers, ClearMessagesOrKeptLabelsNeverACrashOrAHang) {
     }
     close_monitor(monitor);
   }
+}
+
+// ---- faults and calls that do not return ----
+
+namespace {
+
+const std::wstring NoReading = L"No reading";
+const std::wstring FortyOne = L"41\u00b0C  (106 \u00b0F)";
+
+struct DriverFault {
+  const char* what;
+  std::vector<std::wstring> drivers;
+  bool system_control_library;  // Intel's, in the system folder
+  std::string scenario;         // two rows reading 40 and 41; row 0's third reading faults
+  std::string library;          // as the log names it
+};
+
+const DriverFault Faults[] = {
+    {"ADL Overdrive5", Adl, false,
+     TwoAdapters + "crash ADL_Overdrive5_Temperature_Get adapter=0 from=3\n", "atiadlxx.dll"},
+    {"ADL2 performance log", Adl, false,
+     "adapter name=\"A\" bus=1 edge=40\nadapter name=\"B\" bus=2 edge=41\n"
+     "fail ADL_Overdrive5_Temperature_Get=-8\ncrash ADL2_New_QueryPMLogData_Get adapter=0 from=3\n",
+     "atiadlxx.dll"},
+    {"NVAPI", Nvapi, false, TwoGpus + "crash NvAPI_GPU_GetThermalSettings gpu=0 from=3\n",
+     "nvapi64.dll"},
+    {"Intel", {}, true,
+     "intel name=\"A\" temps=40\nintel name=\"B\" temps=41\ncrash ctlPowerTelemetryGet intel=0 from=3\n",
+     "ControlLib.dll"},
+};
+
+// Milliseconds from `since` until row `row` says "No reading"; -1 when it does not within 15 s.
+long long ms_until_no_reading(const Monitor& monitor, int row, ULONGLONG since) {
+  if (!wait_for_label(monitor.window, row, NoReading, 15000)) return -1;
+  return static_cast<long long>(GetTickCount64() - since);
+}
+
+}  // namespace
+
+TEST(DriverFaults, AFaultEndsTheReadingsButNeitherTheWindowNorACleanExit) {
+  for (const DriverFault& fault : Faults) {
+    SCOPED_TRACE(fault.what);
+    std::unique_ptr<SystemDriver> control_library;
+    if (fault.system_control_library)
+      control_library = std::make_unique<SystemDriver>(L"ControlLib.dll");
+    Monitor monitor = start_monitor(L"fault", fault.drivers, fault.scenario);
+    ASSERT_NE(monitor.window, nullptr);
+    EXPECT_TRUE(wait_for_label(monitor.window, 0, Forty));
+    EXPECT_TRUE(wait_for_label(monitor.window, 1, FortyOne));
+    EXPECT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=crash"); }));
+    EXPECT_TRUE(wait_for_label(monitor.window, 0, NoReading));
+    EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading));
+    // No box, and the window stays: passes would have come twice by now.
+    EXPECT_FALSE(wait_until([&] { return wait_for_error_box(monitor.program, 0) || !IsWindow(monitor.window); }, 2000));
+    close_monitor(monitor);
+    // Nothing after the fault: no call, not even at the close, and no unload.
+    const std::vector<std::string> log = read_log(monitor.program.log_path);
+    const auto crash = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+      return line.find("status=crash") != std::string::npos;
+    });
+    ASSERT_NE(crash, log.end());
+    EXPECT_EQ(std::count_if(crash + 1, log.end(), [&](const std::string& line) {
+                return line.rfind(fault.library, 0) == 0;
+              }), 0) << log.back();
+  }
+}
+
+TEST(DriverFaults, ACallThatDoesNotReturnLeavesNoNumberOnScreen) {
+  // Adapter 0's third reading takes 15 s; adapter 1's fifth never comes back.
+  Monitor monitor = start_monitor(
+      L"stuck", Adl,
+      TwoAdapters + "sleep ADL_Overdrive5_Temperature_Get=15000 adapter=0 from=3\n"
+                    "hang ADL_Overdrive5_Temperature_Get adapter=1 from=5\n");
+  ASSERT_NE(monitor.window, nullptr);
+  const auto readings = [&] {
+    return log_lines_with(read_log(monitor.program.log_path), "ADL_Overdrive5_Temperature_Get")
+        .size();
+  };
+  // The last reading before the slow call is adapter 1's fourth call.
+  ASSERT_TRUE(wait_until([&] { return readings() >= 4; }));
+  ULONGLONG last_reading = GetTickCount64();
+  EXPECT_EQ(window_text(row_label(monitor.window, 0)), Forty);
+  long long waited = ms_until_no_reading(monitor, 0, last_reading);
+  EXPECT_GE(waited, 8000);
+  EXPECT_LE(waited, 12500);
+  EXPECT_EQ(window_text(row_label(monitor.window, 1)), NoReading);
+  // The slow call answers: its reading shows at once, and the cycle goes on.
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, Forty, 8000));
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, FortyOne, 3000));
+  ASSERT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
+  last_reading = GetTickCount64();
+  waited = ms_until_no_reading(monitor, 0, last_reading);
+  EXPECT_GE(waited, 8000);
+  EXPECT_LE(waited, 12500);
+  EXPECT_EQ(window_text(row_label(monitor.window, 1)), NoReading);
+  close_monitor(monitor);
+}
+
+TEST(DriverFaults, AWorkerCutOffInsideTheDriverEndsTheProgramWithoutUnloadingIt) {
+  // The stuck call holds a lock of the library that its detach routine also takes.
+  Monitor monitor = start_monitor(
+      L"locked", Adl, TwoAdapters + "hang ADL_Overdrive5_Temperature_Get adapter=1 from=2 locked\n");
+  ASSERT_NE(monitor.window, nullptr);
+  ASSERT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
+  close_monitor(monitor);
+  const std::vector<std::string> log = read_log(monitor.program.log_path);
+  EXPECT_FALSE(log_has(log, "ADL_Main_Control_Destroy"));
+  EXPECT_FALSE(log_has(log, "unload"));
 }

@@ -15,6 +15,11 @@ struct SimWord {
 
 char ModuleName[MAX_PATH] = "simdrv";
 volatile LONG LockOwner = 0;  // thread id of the holder, 0 when free
+// The library's own lock, which a locked hang holds for ever and the detach routine takes.
+CRITICAL_SECTION LibraryLock;
+// A page reserved with no access: any read or write of it is an access violation. (Wine maps
+// page 0 in some set-ups, so null is not one.)
+char* Forbidden;
 SimScenario Scenario;
 std::string ScenarioSource;  // the text the state was built from, tagged by where it came from
 bool ScenarioRead = false;
@@ -458,30 +463,40 @@ void parse_intel_device(const std::vector<SimWord>& words, int line, SimScenario
 
 void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
                  SimScenario* scenario) {
-  if (words.size() < 2 || (kind == SIM_FAIL && !words[1].has_value)) {
-    report(line, "expected FUNCTION=STATUS or FUNCTION", words[0].key);
+  const bool valued = kind == SIM_FAIL || kind == SIM_SLEEP;
+  if (words.size() < 2 || valued != words[1].has_value) {
+    report(line, "expected FUNCTION=VALUE or FUNCTION", words[0].key);
     return;
   }
   SimFault fault;
   fault.kind = kind;
   fault.function = words[1].key;
-  if (kind == SIM_FAIL) {
+  if (valued) {
     int status = 0;
-    if (!parse_int(words[1].value, &status)) report(line, "bad status", words[1].value);
+    if (!parse_int(words[1].value, &status) || (kind == SIM_SLEEP && status < 0))
+      report(line, "bad value", words[1].value);
     fault.status = status;
   }
+  bool to_given = false;
   for (size_t i = 2; i < words.size(); ++i) {
     const SimWord& word = words[i];
     long long number = 0;
     const bool ok = word.has_value && parse_number(word.value, 0, INT64_MAX, &number);
     if (word.key == "from" && ok && number >= 1) fault.from = number;
-    else if (word.key == "to" && ok && number >= 1) fault.to = number;
+    else if (word.key == "to" && ok && number >= 1) {
+      fault.to = number;
+      to_given = true;
+    }
+    else if (word.key == "locked" && !word.has_value && kind == SIM_HANG)
+      fault.kind = SIM_HANG_LOCKED;
     else if ((word.key == "adapter" || word.key == "gpu" || word.key == "display" ||
               word.key == "intel") &&
              ok && number <= INT32_MAX)
       fault.device = static_cast<int>(number);
     else report(line, "bad fault field", word.key + "=" + word.value);
   }
+  // A sleep comes once unless told otherwise.
+  if (kind == SIM_SLEEP && !to_given) fault.to = fault.from;
   scenario->faults.push_back(fault);
 }
 
@@ -546,6 +561,9 @@ SimScenario parse_scenario(const std::string& text) {
     else if (kind == "intel") parse_intel_device(words, line, &scenario);
     else if (kind == "fail") parse_fault(words, line, SIM_FAIL, &scenario);
     else if (kind == "hang") parse_fault(words, line, SIM_HANG, &scenario);
+    else if (kind == "crash") parse_fault(words, line, SIM_CRASH, &scenario);
+    else if (kind == "probe") parse_fault(words, line, SIM_PROBE, &scenario);
+    else if (kind == "sleep") parse_fault(words, line, SIM_SLEEP, &scenario);
     else if (kind == "missing" && words.size() >= 2) {
       for (size_t i = 1; i < words.size(); ++i) scenario.missing.push_back(words[i].key);
     } else {
@@ -631,6 +649,8 @@ void sim_attach(HMODULE module) {
       if (*c == L'\\' || *c == L'/') name = c + 1;
     WideCharToMultiByte(CP_ACP, 0, name, -1, ModuleName, MAX_PATH, nullptr, nullptr);
   }
+  InitializeCriticalSection(&LibraryLock);
+  Forbidden = static_cast<char*>(VirtualAlloc(nullptr, 4096, MEM_RESERVE, PAGE_NOACCESS));
   char text[64];
   snprintf(text, sizeof(text), "load pid=%lu", GetCurrentProcessId());
   sim_log_text(text);
@@ -639,7 +659,11 @@ void sim_attach(HMODULE module) {
   sim_unlock();
 }
 
-void sim_detach() { sim_log_text("unload"); }
+void sim_detach() {
+  sim_log_text("unload");
+  EnterCriticalSection(&LibraryLock);
+  LeaveCriticalSection(&LibraryLock);
+}
 
 void sim_lock() {
   const LONG me = static_cast<LONG>(GetCurrentThreadId());
@@ -737,10 +761,29 @@ void sim_log_status(const char* function, const char* args, long long status,
 
 void sim_log_text(const char* text) { write_line("%s %s", ModuleName, text); }
 
-void sim_hang(const char* function, const char* args) {
-  sim_log_call(function, args, "hang");
+void sim_hang(const char* function, const char* args, bool locked) {
+  if (locked) EnterCriticalSection(&LibraryLock);
+  sim_log_call(function, args, locked ? "hang-locked" : "hang");
   sim_unlock();
   for (;;) Sleep(INFINITE);
+}
+
+void sim_crash(const char* function, const char* args) {
+  sim_log_call(function, args, "crash");
+  sim_unlock();
+  *reinterpret_cast<volatile char*>(Forbidden) = 1;
+}
+
+void sim_probe(char* args, size_t args_size) {
+  const bool caught = IsBadReadPtr(Forbidden, 4) != 0;
+  sim_append(args, args_size, " probe=%s", caught ? "caught" : "readable");
+}
+
+void sim_sleep(int32_t milliseconds, char* args, size_t args_size) {
+  sim_unlock();
+  Sleep(static_cast<DWORD>(milliseconds));
+  sim_lock();
+  sim_append(args, args_size, " slept=%d", milliseconds);
 }
 
 void sim_append(char* buffer, size_t size, const char* format, ...) {

@@ -92,12 +92,15 @@ struct SimIntelDevice {
   std::vector<SimIntelSensor> sensors;
 };
 
-enum SimFaultKind { SIM_PASS, SIM_FAIL, SIM_HANG };
+// What a call does instead of, or before, its work: fail with a status, never return (also
+// holding the lock the library's detach takes), raise an access violation, first catch an access
+// violation of its own (as a driver probing memory does), or first sleep `status` milliseconds.
+enum SimFaultKind { SIM_PASS, SIM_FAIL, SIM_HANG, SIM_HANG_LOCKED, SIM_CRASH, SIM_PROBE, SIM_SLEEP };
 
 struct SimFault {
   std::string function;
   SimFaultKind kind = SIM_FAIL;
-  int32_t status = 0;
+  int32_t status = 0;   // the failure's status; the sleep's milliseconds
   long long from = 1;  // first matching call (counted from 1) the fault applies to
   long long to = -1;   // last one, -1 for no end
   int device = -1;     // only calls about this ADL index or GPU, display, Intel position; -1: all
@@ -126,7 +129,7 @@ struct SimScenario {
 // ---- library lifetime (DllMain, loader lock held) ----
 // Names the log lines after the module's file name, reads the scenario, logs `load pid=`.
 void sim_attach(HMODULE module);
-// Logs `unload`.
+// Logs `unload`, then takes the library lock that a locked hang holds.
 void sim_detach();
 
 // ---- scenario state; any thread ----
@@ -167,8 +170,17 @@ void sim_log_status(const char* function, const char* args, long long status,
                     SimStatusStyle style = SIM_STATUS_DECIMAL);
 // Appends `<module> <text>`.
 void sim_log_text(const char* text);
-// Logs the call with status=hang, releases the lock the caller holds, and never returns.
-[[noreturn]] void sim_hang(const char* function, const char* args);
+// Logs the call with status=hang, releases the lock the caller holds, and never returns; with
+// `locked`, holding the library lock that unloading the library takes, for ever.
+[[noreturn]] void sim_hang(const char* function, const char* args, bool locked = false);
+// Logs the call with status=crash, releases the lock the caller holds, and writes to a page that
+// allows no access: an access violation that nothing in the library handles.
+void sim_crash(const char* function, const char* args);
+// Reads a page that allows no access under a handler of Windows' own (IsBadReadPtr), which takes
+// the access violation, and adds `probe=caught` to the details. Caller holds the lock.
+void sim_probe(char* args, size_t args_size);
+// Releases the lock the caller holds for `milliseconds`, and adds `slept=` to the details.
+void sim_sleep(int32_t milliseconds, char* args, size_t args_size);
 // Appends formatted text to the zero-terminated `buffer` of `size` bytes, cutting it to fit.
 void sim_append(char* buffer, size_t size, const char* format, ...);
 // Formats a text argument for the log: in the ANSI code page, "(null)" for a null pointer.
@@ -185,8 +197,11 @@ int32_t sim_answer(const char* function, int device, char* args, size_t args_siz
   sim_lock();
   int32_t status = 0;
   const SimFaultKind fault = sim_fault(function, device, &status);
-  if (fault == SIM_HANG) sim_hang(function, args);
-  if (fault == SIM_PASS) status = static_cast<int32_t>(work(args, args_size));
+  if (fault == SIM_HANG || fault == SIM_HANG_LOCKED) sim_hang(function, args, fault == SIM_HANG_LOCKED);
+  if (fault == SIM_CRASH) sim_crash(function, args);
+  if (fault == SIM_PROBE) sim_probe(args, args_size);
+  if (fault == SIM_SLEEP) sim_sleep(status, args, args_size);
+  if (fault != SIM_FAIL) status = static_cast<int32_t>(work(args, args_size));
   sim_unlock();
   sim_log_status(function, args, status, style);
   return status;
