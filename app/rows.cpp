@@ -37,7 +37,7 @@ volatile LONG PublishedRows;
 // When the latest pass ended (GetTickCount64), 0 before the cycle starts.
 volatile LONG64 LastPassEnd;
 
-LONG64 read(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
+LONG64 load(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
 
 LONG64 now() {
   const auto tick = static_cast<LONG64>(GetTickCount64());
@@ -48,7 +48,7 @@ RowRecord* row_record(int32_t row) { return row >= 0 && row < RowCount ? &Rows[r
 
 // The label as the screen has it: a reading the main thread hid says "No reading".
 Label current_label(RowRecord& record) {
-  if (record.label == Label::Reading && read(record.shown_at) == 0) record.label = Label::NoReading;
+  if (record.label == Label::Reading && load(record.shown_at) == 0) record.label = Label::NoReading;
   return record.label;
 }
 
@@ -124,7 +124,7 @@ void rows_end_readings() {
 }
 
 uint32_t rows_hide_stale_readings() {
-  const LONG64 pass_end = read(LastPassEnd);
+  const LONG64 pass_end = load(LastPassEnd);
   if (pass_end == ReadingsEnded) return 0;
   const LONG64 checked = now();
   const LONG64 stale_at = pass_end + static_cast<LONG64>(ReadingGoesAfterMs);
@@ -134,7 +134,7 @@ uint32_t rows_hide_stale_readings() {
   const int32_t rows = InterlockedCompareExchange(&PublishedRows, 0, 0);
   for (int32_t row = 0; row < rows; ++row) {
     volatile LONG64& shown_at = Rows[row].shown_at;
-    const LONG64 read_at = read(shown_at);
+    const LONG64 read_at = load(shown_at);
     // Exchanged only if the worker has not stamped a new reading meanwhile.
     if (read_at != 0 && checked - read_at >= static_cast<LONG64>(ReadingGoesAfterMs) &&
         InterlockedCompareExchange64(&shown_at, 0, read_at) == read_at)

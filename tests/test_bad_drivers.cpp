@@ -73,6 +73,10 @@ const BadDriver Cases[] = {
      L"-2147483\u00b0C  (-3865437 \u00b0F)"},
     {"ADL reading never returns", Adl, TwoAdapters + "hang ADL_Overdrive5_Temperature_Get from=2\n",
      {}, 2, {}, {}, true},
+    // A fault during set-up fails that call, and every later one: the library is not called again.
+    {"ADL create crashes", Adl, TwoAdapters + "crash ADL_Main_Control_Create\n",
+     {L"Unable to Create Main Control", CountBox, InfoBox}, 0, {}, {}},
+    {"NVAPI initialise crashes", Nvapi, TwoGpus + "crash NvAPI_Initialize\n", {InitBox}, 0, {}, {}},
     // A driver that probes memory catches the access violation itself and reads on.
     {"ADL reading probes memory", Adl, TwoAdapters + "probe ADL_Overdrive5_Temperature_Get\n", {},
      2, {}, Forty},
