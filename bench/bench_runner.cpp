@@ -3,15 +3,21 @@
 // other for several rounds, each left running for the same period. Prints every figure as the
 // medians of both and their ratio gputherm / baseline, with the target it has to meet; then the
 // same against the baseline built with gputherm's manifest (common controls 6), without targets,
-// to tell what that library costs from what the program costs. gputherm runs twice: as
-// gputherm.exe with Wine's own Plug and Play layer, which finds no device of a simulated GPU, and
-// as gputherm_pnp.exe with the simulated one (scripts/bench.sh makes it native for that name),
-// which finds every GPU's device awake, so that the power query is made for every row every pass.
+// to tell what that library costs from what the program costs. On the AMD path gputherm runs
+// twice: as gputherm.exe with Wine's own Plug and Play layer, which finds no device of a simulated
+// GPU, and as gputherm_pnp.exe with the simulated one (scripts/bench.sh makes it native for that
+// name), which finds every GPU's device awake, so that the power query is made for every row
+// every pass.
 // A fifth program, intel\gputherm_intel.exe, has no vendor driver beside it and reads 8 simulated
 // Intel Arc GPUs through the control library (scripts/bench.sh puts it in the system folder).
+// The sixth run is gputherm.exe again, on 8 current AMD GPUs whose Overdrive5 fails, so that every
+// reading goes on to ADL2's performance log. These two paths are each held to a tenth of the AMD
+// path's processor time and private bytes.
 // Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, baseline.exe,
-//                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds] [intel]
-// With `intel`, only the Intel path and the AMD path run, and only their comparison is printed.
+//                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
+//                     [intel | adl2]
+// With `intel` or `adl2`, only that path and the AMD path run, and only their comparison is
+// printed.
 #include <windows.h>
 
 #include <algorithm>
@@ -32,7 +38,7 @@ constexpr int StartRounds = 15;
 constexpr DWORD WindowTimeoutMs = 30000;
 constexpr DWORD ExitDeadlineMs = 2000;
 constexpr double RatioLimit = 1.3;
-constexpr double IntelRatioLimit = 1.1;  // the Intel path against the AMD path
+constexpr double PathRatioLimit = 1.1;  // another path of gputherm against the AMD path
 constexpr double SizeRatioLimit = 4.0;
 constexpr double SizeLimitBytes = 64 * 1024;
 const wchar_t* const WindowTitle = L"GPU Temperature";
@@ -41,7 +47,8 @@ struct Subject {
   const char* name;
   const wchar_t* file;
   std::wstring arguments;
-  bool intel = false;  // reads the simulated Intel GPUs instead of the AMD adapters
+  // The simulated drivers' scenario for `Gpus` GPUs: which GPUs it finds, and how it reads them.
+  std::string (*scenario)(int gpus) = probe_drifting_scenario;
 };
 
 struct Run {
@@ -99,8 +106,7 @@ void measure_period(ProbeTarget& target, HWND window, int seconds, Run& run) {
 // extra start-up rounds.
 Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   Run run;
-  const std::string scenario =
-      subject.intel ? probe_intel_scenario(Gpus) : probe_drifting_scenario(Gpus);
+  const std::string scenario = subject.scenario(Gpus);
   LARGE_INTEGER started, ready;
   QueryPerformanceCounter(&started);
   ProbeTarget target =
@@ -120,19 +126,38 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 5;
+constexpr int SubjectCount = 6;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {
     {"gputherm", L"gputherm.exe", L""},
     {"baseline", L"baseline.exe", L"8"},
     {"baseline_cc6", L"baseline_cc6.exe", L"8"},
     {"gputherm+pnp", L"gputherm_pnp.exe", L""},
-    {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", true}};
-enum SubjectIndex { Gputherm, Baseline, BaselineCc6, GputhermPnp, GputhermIntel };
+    {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", probe_intel_scenario},
+    {"gputherm+adl2", L"gputherm.exe", L"", probe_adl2_scenario}};
+enum SubjectIndex { Gputherm, Baseline, BaselineCc6, GputhermPnp, GputhermIntel, GputhermAdl2 };
 
-const std::vector<int> EverySubject = {Gputherm, Baseline, BaselineCc6, GputhermPnp, GputhermIntel};
-// The two paths alone: more rounds in the same time, for a figure that differs by a tenth.
-const std::vector<int> IntelAndAmd = {Gputherm, GputhermIntel};
+const std::vector<int> EverySubject = {Gputherm,    Baseline,      BaselineCc6,
+                                       GputhermPnp, GputhermIntel, GputhermAdl2};
+
+// Another way gputherm reads its GPUs, compared with the AMD path (Overdrive5) and held to a tenth
+// of its processor time and private bytes.
+struct Path {
+  int subject;
+  const char* title;     // "the Intel path"
+  const char* gpus;      // the GPUs it reads, for the focused run's heading
+  const char* read_how;  // how it reads them, for the comparison's heading
+  const wchar_t* mode;   // the last argument that runs this path and the AMD path alone
+};
+
+const Path Paths[] = {
+    {GputhermIntel, "the Intel path", "simulated Intel Arc GPUs",
+     "simulated Arc GPUs read through the telemetry", L"intel"},
+    {GputhermAdl2, "the ADL2 path",
+     "simulated current AMD GPUs read through ADL2's performance log",
+     "simulated current AMD GPUs, Overdrive5 failing, read through ADL2's performance log",
+     L"adl2"},
+};
 
 // Every round runs each of `subjects` once; the first to go turns from round to round, so that a
 // drift of the machine favours none. False when a run failed.
@@ -298,20 +323,19 @@ void print_object_line(const ObjectLine& line, const Comparison& c) {
     std::printf("\n");
 }
 
-// The Intel path may cost at most a tenth more than the AMD path in processor time and memory.
-void print_intel_targets(const std::vector<Run>& intel, const std::vector<Run>& amd, int seconds,
-                         Tally& tally) {
+// Another path may cost at most a tenth more than the AMD path in processor time and memory.
+void print_path_targets(const char* name, const std::vector<Run>& path, const std::vector<Run>& amd,
+                        int seconds, Tally& tally) {
   for (const RatioLine& line : RatioLines) {
-    const std::string name = line.name;
-    if (name != "processor time (user + system)" &&
-        name != "private bytes (committed private memory)")
+    const std::string figure = line.name;
+    if (figure != "processor time (user + system)" &&
+        figure != "private bytes (committed private memory)")
       continue;
-    const double iv = median_of(intel, line.value), av = median_of(amd, line.value);
-    std::printf(
-        "%s: gputherm+intel %.1f %s, gputherm %.1f %s, ratio %.2f; target at most "
-        "%.1fx: %s\n",
-        line_name(line.name, line.when, seconds).c_str(), iv, line.unit, av, line.unit,
-        ratio(iv, av), IntelRatioLimit, verdict(ratio(iv, av) <= IntelRatioLimit, tally));
+    const double pv = median_of(path, line.value), av = median_of(amd, line.value);
+    std::printf("%s: %s %.1f %s, gputherm %.1f %s, ratio %.2f; target at most %.1fx: %s\n",
+                line_name(line.name, line.when, seconds).c_str(), name, pv, line.unit, av,
+                line.unit, ratio(pv, av), PathRatioLimit,
+                verdict(ratio(pv, av) <= PathRatioLimit, tally));
   }
 }
 
@@ -349,27 +373,36 @@ int argument(int argc, wchar_t** argv, int index, int fallback) {
   return value > 0 ? value : fallback;
 }
 
-void print_intel_comparison(const std::vector<Run>* runs, const std::vector<Run>* starts,
-                            int seconds) {
-  std::printf(
-      "the Intel path, 8 simulated Arc GPUs read through the telemetry, against the AMD "
-      "path:\n");
+// The path's two targets against the AMD path, then its other figures against it, without.
+void print_path_comparison(const Path& path, const std::vector<Run>* runs,
+                           const std::vector<Run>* starts, int seconds) {
+  const int which = path.subject;
+  const char* name = Subjects[which].name;
+  std::printf("%s, %d %s, against the AMD path:\n", path.title, Gpus, path.read_how);
   Tally tally;
-  print_intel_targets(runs[GputhermIntel], runs[Gputherm], seconds, tally);
-  print_lines({"gputherm+intel", runs[GputhermIntel], runs[Gputherm], starts[GputhermIntel],
-               starts[Gputherm], "gputherm", seconds, nullptr});
-  std::printf("targets met on the Intel path: %d of %d\n", tally.met, tally.targets);
+  print_path_targets(name, runs[which], runs[Gputherm], seconds, tally);
+  print_lines({name, runs[which], runs[Gputherm], starts[which], starts[Gputherm], "gputherm",
+               seconds, nullptr});
+  std::printf("targets met on %s: %d of %d\n", path.title, tally.met, tally.targets);
 }
 
-// The Intel path against the AMD path alone; start-up is then taken from the measured runs only.
-int compare_intel(const std::wstring& dir, int rounds, int seconds) {
+// The path named by `mode`, or null.
+const Path* path_for_mode(const std::wstring& mode) {
+  for (const Path& path : Paths)
+    if (mode == path.mode) return &path;
+  return nullptr;
+}
+
+// One path against the AMD path alone, in turn: more rounds in the same time, for a figure that
+// differs by a tenth. Start-up is then taken from the measured runs only.
+int compare_path(const Path& path, const std::wstring& dir, int rounds, int seconds) {
   std::vector<Run> runs[SubjectCount];
-  const bool all_completed = run_rounds(dir, rounds, seconds, IntelAndAmd, runs);
-  if (runs[Gputherm].empty() || runs[GputhermIntel].empty()) {
+  const bool all_completed = run_rounds(dir, rounds, seconds, {Gputherm, path.subject}, runs);
+  if (runs[Gputherm].empty() || runs[path.subject].empty()) {
     std::printf("no complete run of both paths\n");
     return 1;
   }
-  print_intel_comparison(runs, runs, seconds);
+  print_path_comparison(path, runs, runs, seconds);
   std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
               all_completed ? "yes" : "NO");
   return all_completed ? 0 : 1;
@@ -382,19 +415,18 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, "
         "baseline.exe, baseline_cc6.exe, intel\\gputherm_intel.exe> [rounds] [seconds] "
-        "[intel]\n");
+        "[intel | adl2]\n");
     return 2;
   }
   const std::wstring dir = argv[1];
   const int rounds = argument(argc, argv, 2, DefaultRounds);
   const int seconds = argument(argc, argv, 3, DefaultSeconds);
-  const bool intel_only = argc > 4 && std::wstring(argv[4]) == L"intel";
-  if (intel_only)
+  const Path* focus = argc > 4 ? path_for_mode(argv[4]) : nullptr;
+  if (focus)
     std::printf(
-        "benchmark: gputherm on %d simulated Intel Arc GPUs against gputherm on %d simulated AMD "
-        "GPUs under %s, readings that change on every pass, %d rounds in turn, %d s each, "
-        "medians\n",
-        Gpus, Gpus, wine_version().c_str(), rounds, seconds);
+        "benchmark: gputherm on %d %s against gputherm on %d simulated AMD GPUs under %s, "
+        "readings that change on every pass, %d rounds in turn, %d s each, medians\n",
+        Gpus, focus->gpus, Gpus, wine_version().c_str(), rounds, seconds);
   else
     std::printf(
         "benchmark: gputherm against the bare-window baseline under %s, %d simulated AMD "
@@ -404,7 +436,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("processor time source: %s\n",
               probe_under_wine() ? "the host process's scheduler run time of all its threads"
                                  : "GetProcessTimes");
-  if (intel_only) return compare_intel(dir, rounds, seconds);
+  if (focus) return compare_path(*focus, dir, rounds, seconds);
   std::vector<Run> runs[SubjectCount], starts[SubjectCount];
   bool all_completed = run_rounds(dir, rounds, seconds, EverySubject, runs);
   all_completed = run_start_rounds(dir, runs, starts) && all_completed;
@@ -434,7 +466,7 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("the layer's own cost, against gputherm without it, no targets:\n");
   print_lines({"gputherm+pnp", runs[GputhermPnp], runs[Gputherm], starts[GputhermPnp],
                starts[Gputherm], "gputherm", seconds, nullptr});
-  print_intel_comparison(runs, starts, seconds);
+  for (const Path& path : Paths) print_path_comparison(path, runs, starts, seconds);
   std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
               all_completed ? "yes" : "NO");
   return all_completed ? 0 : 1;

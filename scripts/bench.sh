@@ -2,8 +2,8 @@
 # Benchmarks gputherm against the bare-window baseline (bench/README.md): builds both, stages
 # stripped copies with the simulated AMD driver, and runs bench_runner under Wine in the prefix
 # build/mingw-x64/wineprefix-bench, on a virtual display unless $DISPLAY is set.
-# Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)] [intel: the Intel and AMD
-# paths alone, side by side]
+# Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)] [intel or adl2: that path and
+# the AMD path alone, side by side]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/wine-common.sh

@@ -442,17 +442,31 @@ uint64_t probe_wineserver_cpu_ns() {
   return server ? host_cpu_ns(server) : 0;
 }
 
-std::string probe_drifting_scenario(int gpus) {
+namespace {
+
+// `gpus` AMD adapters on distinct buses whose `reading` field (the sensor the run reads them
+// through) drifts on every call, each with its display device.
+std::string amd_scenario(int gpus, const char* reading) {
   std::string scenario;
   for (int i = 0; i < gpus; ++i) {
     const std::string n = std::to_string(i);
     const std::string bus = std::to_string(i + 1);
     scenario += "adapter name=\"Simulated Radeon " + n + "\" udid=\"PCI_VEN_1002&DEV_73BF&" + n +
-                "\" bus=" + bus + " temps=drift:40..75\n";
+                "\" bus=" + bus + " " + reading + "=drift:40..75\n";
     // Its device, for a run with the simulated Plug and Play layer: awake, so read every pass.
     scenario += "display bus=" + bus + " power=D0\n";
   }
   return scenario;
+}
+
+}  // namespace
+
+std::string probe_drifting_scenario(int gpus) { return amd_scenario(gpus, "temps"); }
+
+std::string probe_adl2_scenario(int gpus) {
+  // Not supported, as a current driver answers Overdrive5 for every adapter: each reading then
+  // costs that failed call as well as the performance log's.
+  return amd_scenario(gpus, "edge") + "fail ADL_Overdrive5_Temperature_Get=-8\n";
 }
 
 std::string probe_intel_scenario(int gpus) {

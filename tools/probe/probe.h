@@ -66,6 +66,9 @@ uint64_t probe_wineserver_cpu_ns();
 // walk between 40 and 75 degrees that moves on every call; and for the simulated Plug and Play
 // layer, where a run has it, each adapter's display device, awake.
 std::string probe_drifting_scenario(int gpus);
+// The same adapters as current AMD GPUs: Overdrive5 fails for every one of them, and the edge
+// sensor of ADL2's performance log answers the random walk instead.
+std::string probe_adl2_scenario(int gpus);
 // Scenario text for the simulated Intel control library: `gpus` Arc GPUs whose telemetry answers
 // a different temperature between 40 and 75 degrees on every call.
 std::string probe_intel_scenario(int gpus);
