@@ -126,9 +126,10 @@ void rows_end_readings() {
 uint32_t rows_hide_stale_readings() {
   const LONG64 pass_end = load(LastPassEnd);
   if (pass_end == ReadingsEnded) return 0;
+  // Before the cycle starts no reading exists that could grow old.
+  if (pass_end == 0) return static_cast<uint32_t>(ReadingGoesAfterMs);
   const LONG64 checked = now();
   const LONG64 stale_at = pass_end + static_cast<LONG64>(ReadingGoesAfterMs);
-  if (pass_end == 0) return StaleCheckMs;
   // While passes end, the worker's own count of passes decides.
   if (checked < stale_at) return static_cast<uint32_t>(stale_at - checked);
   const int32_t rows = InterlockedCompareExchange(&PublishedRows, 0, 0);
