@@ -34,7 +34,7 @@ struct GuardFrame {
 constexpr int MaxGivenUp = 8;  // far more than the one or two driver libraries of a run
 
 DWORD FrameSlot = TLS_OUT_OF_INDEXES;
-LPTOP_LEVEL_EXCEPTION_FILTER PreviousFilter;
+LPTOP_LEVEL_EXCEPTION_FILTER volatile PreviousFilter;
 void* volatile GivenUp[MaxGivenUp];  // modules, each slot claimed once; null while free
 volatile LONG AnyGivenUp;
 
@@ -75,6 +75,13 @@ LONG WINAPI take_driver_fault(EXCEPTION_POINTERS* exception) {
   return PreviousFilter ? PreviousFilter(exception) : EXCEPTION_CONTINUE_SEARCH;
 }
 
+// A driver may put a filter of its own in place of ours, as crash reporters do: ours goes back in
+// front of it, chained to it.
+void keep_filter_first() {
+  const LPTOP_LEVEL_EXCEPTION_FILTER previous = SetUnhandledExceptionFilter(take_driver_fault);
+  if (previous != take_driver_fault) PreviousFilter = previous;
+}
+
 }  // namespace
 
 void guard_start() {
@@ -107,6 +114,7 @@ __declspec(noinline) bool guard_run(HMODULE module, GuardedWork work, void* data
     work(data);
     return true;
   }
+  keep_filter_first();
   GuardFrame frame;
   frame.outer = static_cast<GuardFrame*>(TlsGetValue(FrameSlot));
   frame.module = module;

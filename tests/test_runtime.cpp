@@ -224,6 +224,12 @@ TEST(Guard, AFaultEndsTheCallAndItsModuleIsNeverEnteredAgain) {
   EXPECT_EQ(result, 2);
   EXPECT_TRUE(module_given_up(module_at(0x3000)));
   EXPECT_FALSE(module_given_up(module_at(0x2000)));
+  // A driver that puts its own filter in place of ours does not take the next fault from us.
+  EXPECT_TRUE(guarded_call(module_at(0x6000), result, [] {
+    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_CONTINUE_SEARCH; });
+    return 1;
+  }));
+  EXPECT_FALSE(guarded_call(module_at(0x6000), result, write_forbidden));
   // A fault that the called code takes itself is its own.
   EXPECT_TRUE(guarded_call(module_at(0x4000), result,
                            [] { return IsBadReadPtr(forbidden_page(), 1) ? 5 : 6; }));
