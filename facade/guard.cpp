@@ -86,7 +86,8 @@ void keep_filter_first() {
 
 void guard_start() {
   FrameSlot = TlsAlloc();
-  if (FrameSlot != TLS_OUT_OF_INDEXES) PreviousFilter = SetUnhandledExceptionFilter(take_driver_fault);
+  if (FrameSlot != TLS_OUT_OF_INDEXES)
+    PreviousFilter = SetUnhandledExceptionFilter(take_driver_fault);
 }
 
 bool module_given_up(HMODULE module) {

@@ -171,9 +171,15 @@ const DriverFault Faults[] = {
     {"NVAPI", Nvapi, false, TwoGpus + "crash NvAPI_GPU_GetThermalSettings gpu=0 from=3\n",
      "nvapi64.dll"},
     {"Intel", {}, true,
-     "intel name=\"A\" temps=40\nintel name=\"B\" temps=41\ncrash ctlPowerTelemetryGet intel=0 from=3\n",
+     "intel name=\"A\" temps=40\nintel name=\"B\" temps=41\n"
+     "crash ctlPowerTelemetryGet intel=0 from=3\n",
      "ControlLib.dll"},
 };
+
+// Waits until the driver's log holds a line with `fragment`.
+bool log_comes_to(const Monitor& monitor, const char* fragment) {
+  return wait_until([&] { return log_has(read_log(monitor.program.log_path), fragment); });
+}
 
 // Milliseconds from `since` until row `row` says "No reading"; -1 when it does not within 15 s.
 long long ms_until_no_reading(const Monitor& monitor, int row, ULONGLONG since) {
@@ -193,11 +199,13 @@ TEST(DriverFaults, AFaultEndsTheReadingsButNeitherTheWindowNorACleanExit) {
     ASSERT_NE(monitor.window, nullptr);
     EXPECT_TRUE(wait_for_label(monitor.window, 0, Forty));
     EXPECT_TRUE(wait_for_label(monitor.window, 1, FortyOne));
-    EXPECT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=crash"); }));
+    EXPECT_TRUE(log_comes_to(monitor, "status=crash"));
     EXPECT_TRUE(wait_for_label(monitor.window, 0, NoReading));
     EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading));
     // No box, and the window stays: passes would have come twice by now.
-    EXPECT_FALSE(wait_until([&] { return wait_for_error_box(monitor.program, 0) || !IsWindow(monitor.window); }, 2000));
+    EXPECT_FALSE(wait_until(
+        [&] { return wait_for_error_box(monitor.program, 0) || !IsWindow(monitor.window); },
+        2000));
     close_monitor(monitor);
     // Nothing after the fault: no call, not even at the close, and no unload.
     const std::vector<std::string> log = read_log(monitor.program.log_path);
@@ -233,7 +241,7 @@ TEST(DriverFaults, ACallThatDoesNotReturnLeavesNoNumberOnScreen) {
   // The slow call answers: its reading shows at once, and the cycle goes on.
   EXPECT_TRUE(wait_for_label(monitor.window, 0, Forty, 8000));
   EXPECT_TRUE(wait_for_label(monitor.window, 1, FortyOne, 3000));
-  ASSERT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
+  ASSERT_TRUE(log_comes_to(monitor, "status=hang"));
   last_reading = GetTickCount64();
   waited = ms_until_no_reading(monitor, 0, last_reading);
   EXPECT_GE(waited, 8000);
@@ -244,10 +252,11 @@ TEST(DriverFaults, ACallThatDoesNotReturnLeavesNoNumberOnScreen) {
 
 TEST(DriverFaults, AWorkerCutOffInsideTheDriverEndsTheProgramWithoutUnloadingIt) {
   // The stuck call holds a lock of the library that its detach routine also takes.
-  Monitor monitor = start_monitor(
-      L"locked", Adl, TwoAdapters + "hang ADL_Overdrive5_Temperature_Get adapter=1 from=2 locked\n");
+  Monitor monitor =
+      start_monitor(L"locked", Adl,
+                    TwoAdapters + "hang ADL_Overdrive5_Temperature_Get adapter=1 from=2 locked\n");
   ASSERT_NE(monitor.window, nullptr);
-  ASSERT_TRUE(wait_until([&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }));
+  ASSERT_TRUE(log_comes_to(monitor, "status=hang"));
   close_monitor(monitor);
   const std::vector<std::string> log = read_log(monitor.program.log_path);
   EXPECT_FALSE(log_has(log, "ADL_Main_Control_Destroy"));

@@ -226,7 +226,8 @@ TEST(Guard, AFaultEndsTheCallAndItsModuleIsNeverEnteredAgain) {
   EXPECT_FALSE(module_given_up(module_at(0x2000)));
   // A driver that puts its own filter in place of ours does not take the next fault from us.
   EXPECT_TRUE(guarded_call(module_at(0x6000), result, [] {
-    SetUnhandledExceptionFilter([](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_CONTINUE_SEARCH; });
+    SetUnhandledExceptionFilter(
+        [](EXCEPTION_POINTERS*) -> LONG { return EXCEPTION_CONTINUE_SEARCH; });
     return 1;
   }));
   EXPECT_FALSE(guarded_call(module_at(0x6000), result, write_forbidden));

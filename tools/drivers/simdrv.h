@@ -95,7 +95,15 @@ struct SimIntelDevice {
 // What a call does instead of, or before, its work: fail with a status, never return (also
 // holding the lock the library's detach takes), raise an access violation, first catch an access
 // violation of its own (as a driver probing memory does), or first sleep `status` milliseconds.
-enum SimFaultKind { SIM_PASS, SIM_FAIL, SIM_HANG, SIM_HANG_LOCKED, SIM_CRASH, SIM_PROBE, SIM_SLEEP };
+enum SimFaultKind {
+  SIM_PASS,
+  SIM_FAIL,
+  SIM_HANG,
+  SIM_HANG_LOCKED,
+  SIM_CRASH,
+  SIM_PROBE,
+  SIM_SLEEP
+};
 
 struct SimFault {
   std::string function;
@@ -197,7 +205,8 @@ int32_t sim_answer(const char* function, int device, char* args, size_t args_siz
   sim_lock();
   int32_t status = 0;
   const SimFaultKind fault = sim_fault(function, device, &status);
-  if (fault == SIM_HANG || fault == SIM_HANG_LOCKED) sim_hang(function, args, fault == SIM_HANG_LOCKED);
+  if (fault == SIM_HANG || fault == SIM_HANG_LOCKED)
+    sim_hang(function, args, fault == SIM_HANG_LOCKED);
   if (fault == SIM_CRASH) sim_crash(function, args);
   if (fault == SIM_PROBE) sim_probe(args, args_size);
   if (fault == SIM_SLEEP) sim_sleep(status, args, args_size);
