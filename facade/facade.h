@@ -44,8 +44,6 @@ void library_limit_search();
 // True when `module` has been given up: a guarded call into it faulted. It is then never entered
 // again through a guarded call and never freed. Any thread.
 bool module_given_up(HMODULE module);
-// Gives `module` up for the rest of the run. Any thread.
-void module_give_up(HMODULE module);
 // True once any module has been given up: its code may have been left holding locks, so the
 // process must end without running its detach routines. Any thread.
 bool any_module_given_up();

@@ -82,6 +82,16 @@ void keep_filter_first() {
   if (previous != take_driver_fault) PreviousFilter = previous;
 }
 
+// Gives `module` up for the rest of the run. Any thread.
+void module_give_up(HMODULE module) {
+  InterlockedExchange(&AnyGivenUp, 1);
+  if (!module) return;
+  for (void* volatile& slot : GivenUp) {
+    void* const held = InterlockedCompareExchangePointer(&slot, module, nullptr);
+    if (!held || held == module) return;
+  }
+}
+
 }  // namespace
 
 void guard_start() {
@@ -95,15 +105,6 @@ bool module_given_up(HMODULE module) {
   for (void* const given_up : GivenUp)
     if (given_up == module) return true;
   return false;
-}
-
-void module_give_up(HMODULE module) {
-  InterlockedExchange(&AnyGivenUp, 1);
-  if (!module) return;
-  for (void* volatile& slot : GivenUp) {
-    void* const held = InterlockedCompareExchangePointer(&slot, module, nullptr);
-    if (!held || held == module) return;
-  }
 }
 
 bool any_module_given_up() { return AnyGivenUp != 0; }

@@ -39,7 +39,6 @@ enum class Found { Reading, PoweredDown, NoReading };
 // apart (an older version, a GPU unavailable).
 constexpr ctl_result_t CallNotMade = 0x4000FFFF;
 
-HMODULE Library;  // library 0's module, whose code every call runs
 ControlLibrary Calls;
 ctl_api_handle_t Api;  // null while no session is open
 IntelRow* Rows;        // GpuCount records from set-up; the sensor fields are the worker's
@@ -54,7 +53,7 @@ Function find(const wchar_t* name) {
 template <typename Function, typename... Arguments>
 ctl_result_t call(Function function, Arguments... arguments) {
   ctl_result_t result = CallNotMade;
-  guarded_call(Library, result, function, arguments...);
+  guarded_call(library_module(VendorLibrary), result, function, arguments...);
   return result;
 }
 
@@ -248,7 +247,7 @@ bool read_row(int32_t index, ctl_power_telemetry_t& telemetry) {
   double celsius = 0;
   Found found = read_telemetry(row, telemetry, celsius);
   if (found == Found::NoReading && Calls.enumerate_sensors) found = read_sensor(row, celsius);
-  if (module_given_up(Library)) return false;
+  if (vendor_library_given_up()) return false;
   if (found == Found::Reading) row_show_reading(index, static_cast<int32_t>(celsius));
   else if (found == Found::PoweredDown) row_found_powered_down(index);
   else row_found_no_reading(index);
@@ -265,8 +264,8 @@ void locate_rows() {
 }  // namespace
 
 bool intel_setup() {
-  Library = library_open_system(VendorLibrary, L"ControlLib.dll");
-  if (!Library || !resolve_calls() || !open_session()) {
+  if (!library_open_system(VendorLibrary, L"ControlLib.dll") || !resolve_calls() ||
+      !open_session()) {
     library_close(VendorLibrary);
     return false;
   }
