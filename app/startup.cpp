@@ -54,11 +54,11 @@ void program_start() {
 }
 
 bool program_select_backend() {
-  if (library_open(VendorLibrary, L"atiadlxx.dll")) return select_amd();
+  if (library_open_system(VendorLibrary, L"atiadlxx.dll")) return select_amd();
   library_close(VendorLibrary);
-  if (library_open(VendorLibrary, L"atiadlxy.dll")) return select_amd();
-  if (library_open(VendorLibrary, L"nvapi64.dll")) return select_nvidia();
-  if (library_open(VendorLibrary, L"nvapi.dll")) return select_nvidia();
+  if (library_open_system(VendorLibrary, L"atiadlxy.dll")) return select_amd();
+  if (library_open_system(VendorLibrary, L"nvapi64.dll")) return select_nvidia();
+  if (library_open_system(VendorLibrary, L"nvapi.dll")) return select_nvidia();
   // Only where neither vendor library is found: a machine with one of them sees nothing of this.
   if (intel_setup()) {
     State.intel_selected = 1;

@@ -30,7 +30,7 @@ int32_t DeviceCount;
 bool load_calls() {
   if (Loaded) return Calls.property != nullptr;
   Loaded = true;
-  const HMODULE module = LoadLibraryExW(L"cfgmgr32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  const HMODULE module = library_load_system(L"cfgmgr32.dll");
   if (!module) return false;
   const auto find = [module](const char* name) { return GetProcAddress(module, name); };
   const PlugAndPlay calls{export_as<DeviceListSize>(find("CM_Get_Device_ID_List_SizeW")),

@@ -30,14 +30,17 @@ HMODULE library_open(ObjectNumber number, const wchar_t* file);
 // As library_open, but from the system folder only: never beside the program or in the working
 // directory. For libraries that a driver installs there.
 HMODULE library_open_system(ObjectNumber number, const wchar_t* file);
+// Loads `file` from the system folder only, outside the numbered libraries (FreeLibrary frees it).
+// The module, or 0 when it is not there. Any thread.
+HMODULE library_load_system(const wchar_t* file);
 // Frees the number's library; nothing when it is not open. A library given up (below) is not
 // freed: the number only forgets it.
 void library_close(ObjectNumber number);
 // The number's module, or 0 when it is not open. Any thread.
 HMODULE library_module(ObjectNumber number);
-// From now on libraries load from the program's folder and the system folders only, never from
-// the working directory or PATH, where a stray library of a vendor's name could lie. Once, at
-// start-up, before the first library is opened.
+// From now on libraries that are loaded by name alone, by Windows' own libraries on the program's
+// behalf too, come from the system folder only: never from the program's folder, the working
+// directory or PATH, where a stray library of that name could lie. Once, at start-up, first.
 void library_limit_search();
 
 // ---- calls into driver code under guard (guard.cpp; guard.h has guard_run and its typed form) --

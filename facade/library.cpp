@@ -1,5 +1,7 @@
 #include "facade/library.h"
 
+#include <cwchar>
+
 #include "facade/objects.h"
 #include "facade/runtime.h"
 
@@ -29,21 +31,43 @@ void libraries_end() { object_free_all(LibraryTable); }
 
 namespace {
 
-HMODULE open_with(ObjectNumber number, const wchar_t* file, DWORD search) {
+HMODULE open_with(ObjectNumber number, const wchar_t* file, HMODULE (*load)(const wchar_t*)) {
   auto* record = static_cast<LibraryRecord*>(object_slot(LibraryTable, number));
   if (!record || !file) return nullptr;
-  record->handle = search ? LoadLibraryExW(file, nullptr, search) : LoadLibraryW(file);
+  record->handle = load(file);
   return record->handle;
+}
+
+HMODULE load_searching(const wchar_t* file) { return LoadLibraryW(file); }
+
+// Windows 7 without its 2011 loader update knows no search flags and refuses them as an invalid
+// parameter: there the file's full path in the system folder names the same library, and the
+// altered search starts its own imports from that folder.
+HMODULE load_by_system_path(const wchar_t* file) {
+  wchar_t path[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  const size_t name_length = wcslen(file);
+  if (!length || length + 1 + name_length >= MAX_PATH) return nullptr;
+  path[length] = L'\\';
+  wmemcpy(path + length + 1, file, name_length + 1);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 }  // namespace
 
+HMODULE library_load_system(const wchar_t* file) {
+  if (!file) return nullptr;
+  const HMODULE module = LoadLibraryExW(file, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module || GetLastError() != ERROR_INVALID_PARAMETER) return module;
+  return load_by_system_path(file);
+}
+
 HMODULE library_open(ObjectNumber number, const wchar_t* file) {
-  return open_with(number, file, 0);
+  return open_with(number, file, load_searching);
 }
 
 HMODULE library_open_system(ObjectNumber number, const wchar_t* file) {
-  return open_with(number, file, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  return open_with(number, file, library_load_system);
 }
 
 void library_close(ObjectNumber number) {
@@ -73,6 +97,6 @@ void library_limit_search() {
   // program must still start there; the weaker empty search folder is all that system offers.
   const auto set_default_directories = export_as<SetDefaultDirectories>(
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
-  if (set_default_directories) set_default_directories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+  if (set_default_directories) set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   else SetDllDirectoryW(L"");
 }

@@ -1,7 +1,6 @@
+#include "facade/library.h"
 #include "facade/objects.h"
 #include "facade/runtime.h"
-
-#include <mmsystem.h>
 
 namespace {
 
@@ -16,6 +15,10 @@ ThreadRecord* ThreadRegistry;
 ThreadNumber NextThreadNumber = 1;
 CRITICAL_SECTION ThreadRegistryLock;
 bool TimerPeriodRaised;
+// winmm.dll's timeBeginPeriod, from the system folder; null when it could not be found, and delays
+// then keep the default resolution.
+using BeginPeriod = UINT(WINAPI*)(UINT period);
+BeginPeriod TimeBeginPeriod;
 
 // The stop request of thread_kill: the thread it waits for, and the event that wakes its delay.
 // The worker reads these without a lock, so that it can never be cut off while holding one.
@@ -90,11 +93,19 @@ bool stop(HANDLE handle) {
   return forced;
 }
 
+// Looked up rather than imported: an import of winmm.dll, which is not one of Windows' known DLLs,
+// would be searched for beside the program first, and a file of that name there would run at start.
+void find_timer_period_call() {
+  const HMODULE winmm = library_load_system(L"winmm.dll");
+  if (winmm) TimeBeginPeriod = export_as<BeginPeriod>(GetProcAddress(winmm, "timeBeginPeriod"));
+}
+
 }  // namespace
 
 void thread_init() {
   InitializeCriticalSection(&ThreadRegistryLock);
   StopRequested = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  find_timer_period_call();
 }
 
 ThreadNumber thread_create(ThreadProcedure procedure, intptr_t parameter) {
@@ -148,7 +159,7 @@ void thread_stop_point() {
 
 void delay_ms(uint32_t milliseconds) {
   if (!TimerPeriodRaised) {
-    timeBeginPeriod(1);
+    if (TimeBeginPeriod) TimeBeginPeriod(1);
     TimerPeriodRaised = true;
   }
   if (milliseconds == 0) Sleep(0);

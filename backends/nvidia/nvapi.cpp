@@ -75,7 +75,7 @@ void take_hooks() {
 
 NvAPI_Status NvAPI_Initialize() {
   if (!NvapiLibraryHandle) {
-    NvapiLibraryHandle = LoadLibraryA("nvapi64.dll");
+    NvapiLibraryHandle = library_load_system(L"nvapi64.dll");
     if (!NvapiLibraryHandle) return NVAPI_LIBRARY_NOT_FOUND;
   }
   QueryInterfaceEntry = reinterpret_cast<QueryInterface>(
