@@ -8,12 +8,13 @@
 // GPU, and as gputherm_pnp.exe with the simulated one (scripts/bench.sh makes it native for that
 // name), which finds every GPU's device awake, so that the power query is made for every row
 // every pass.
-// A fifth program, intel\gputherm_intel.exe, has no vendor driver beside it and reads 8 simulated
-// Intel Arc GPUs through the control library (scripts/bench.sh puts it in the system folder).
+// A fifth program, intel\gputherm_intel.exe, for which scripts/bench.sh disables AMD's library,
+// reads 8 simulated Intel Arc GPUs through the control library. The script puts the simulated
+// libraries in the system folder.
 // The sixth run is gputherm.exe again, on 8 current AMD GPUs whose Overdrive5 fails, so that every
 // reading goes on to ADL2's performance log. These two paths are each held to a tenth of the AMD
 // path's processor time and private bytes.
-// Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, baseline.exe,
+// Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, baseline.exe,
 //                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
 //                     [intel | adl2]
 // With `intel` or `adl2`, only that path and the AMD path run, and only their comparison is
@@ -413,7 +414,7 @@ int compare_path(const Path& path, const std::wstring& dir, int rounds, int seco
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
     std::printf(
-        "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, atiadlxx.dll, "
+        "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, "
         "baseline.exe, baseline_cc6.exe, intel\\gputherm_intel.exe> [rounds] [seconds] "
         "[intel | adl2]\n");
     return 2;

@@ -3,7 +3,7 @@
 // prints the samples, and fails on any upward trend: from 10 s on (once the first readings have
 // been painted) no object count may rise and stay up, and the private bytes may not grow by more
 // than 64 KiB after the first minute.
-// Usage: soak_runner <folder holding gputherm.exe and atiadlxx.dll> [minutes]
+// Usage: soak_runner <folder holding gputherm.exe> [minutes]
 #include <windows.h>
 
 #include <cstdio>
@@ -37,7 +37,7 @@ std::vector<SoakSample> sample(ProbeTarget& target, int minutes) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) {
-    std::printf("usage: soak_runner <folder with gputherm.exe and atiadlxx.dll> [minutes]\n");
+    std::printf("usage: soak_runner <folder with gputherm.exe> [minutes]\n");
     return 2;
   }
   const std::wstring dir = argv[1];

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Benchmarks gputherm against the bare-window baseline (bench/README.md): builds both, stages
-# stripped copies with the simulated AMD driver, and runs bench_runner under Wine in the prefix
+# stripped copies, installs the simulated AMD driver in the prefix's system folder for the run, and
+# runs bench_runner under Wine in the prefix
 # build/mingw-x64/wineprefix-bench, on a virtual display unless $DISPLAY is set.
 # Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)] [intel or adl2: that path and
 # the AMD path alone, side by side]
@@ -8,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/wine-common.sh
 prepare_measurement bench
-cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$build/bin/drivers/atiadlxx.dll" "$stage/"
+cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$stage/"
 # The release link already strips; stripping the copies again makes sure of it.
 x86_64-w64-mingw32-strip "$stage"/*.exe
 # gputherm once more, as gputherm_pnp.exe, with the simulated Plug and Play layer: it lives in the
@@ -16,15 +17,18 @@ x86_64-w64-mingw32-strip "$stage"/*.exe
 cp "$stage/gputherm.exe" "$stage/gputherm_pnp.exe"
 system32=$WINEPREFIX/drive_c/windows/system32
 cp "$system32/cfgmgr32.dll" "$stage/cfgmgr32.wine.dll"
-# And once more in a folder of its own, without a vendor driver, reading the simulated Intel GPUs
-# through the control library in the system folder, where Wine has none: it is removed afterwards.
+# And once more in a folder of its own, as gputherm_intel.exe, for which AMD's library is disabled:
+# it reads the simulated Intel GPUs through the control library. The simulated libraries live in the
+# system folder, where Wine has no ADL and no control library, for the run only.
 mkdir -p "$stage/intel"
 cp "$stage/gputherm.exe" "$stage/intel/gputherm_intel.exe"
-trap 'cp "$stage/cfgmgr32.wine.dll" "$system32/cfgmgr32.dll"; rm -f "$system32/ControlLib.dll"' EXIT
+trap 'cp "$stage/cfgmgr32.wine.dll" "$system32/cfgmgr32.dll"
+  rm -f "$system32/ControlLib.dll" "$system32/atiadlxx.dll"' EXIT
 cp "$build/bin/drivers/cfgmgr32.dll" "$system32/cfgmgr32.dll"
-cp "$build/bin/drivers/ControlLib.dll" "$system32/ControlLib.dll"
+cp "$build/bin/drivers/"{ControlLib,atiadlxx}.dll "$system32/"
 overrides='HKCU\Software\Wine\AppDefaults'
 wine reg add "$overrides\gputherm_pnp.exe\DllOverrides" /v cfgmgr32 /d native /f >/dev/null 2>&1
+wine reg add "$overrides\gputherm_intel.exe\DllOverrides" /v atiadlxx /d "" /f >/dev/null 2>&1
 wine reg add "$overrides\gputherm.exe\DllOverrides" /v cfgmgr32 /d builtin /f >/dev/null 2>&1
 wineserver -w
 

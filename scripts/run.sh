@@ -13,16 +13,23 @@ system32=$WINEPREFIX/drive_c/windows/system32
 stage=$build/run
 rm -rf "$stage" && mkdir -p "$stage"
 cp "$build/bin/gputherm.exe" "$stage/"
-if ls "$system32"/{atiadlxx,atiadlxy,nvapi64}.dll >/dev/null 2>&1; then
-  echo "using the vendor driver installed in $WINEPREFIX"
+installed=""
+for name in atiadlxx atiadlxy nvapi64 nvapi ControlLib; do
+  [ -f "$system32/$name.dll" ] && installed=$name.dll
+done
+if [ -n "$installed" ]; then
+  echo "using the vendor driver installed in $WINEPREFIX ($installed)"
 else
+  # The simulated driver goes where a vendor installs theirs, for this run only.
   echo "no vendor driver installed: using the simulated AMD driver (two adapters)"
-  cp "$build/bin/drivers/atiadlxx.dll" "$stage/"
+  trap 'rm -f "$system32/atiadlxx.dll"' EXIT
+  cp "$build/bin/drivers/atiadlxx.dll" "$system32/"
   export SIMDRV_SCENARIO_FILE=$PWD/tools/drivers/demo.scenario
 fi
 
 if [ -n "${DISPLAY:-}" ]; then
-  cd "$stage" && exec wine gputherm.exe
+  (cd "$stage" && wine gputherm.exe)
+  exit
 fi
 
 shot=${SCREENSHOT:-$build/gputherm.png}

@@ -9,6 +9,10 @@ cd "$(dirname "$0")/.."
 minutes=${1:-10}
 source scripts/wine-common.sh
 prepare_measurement soak
-cp "$build/bin/gputherm.exe" "$build/bin/drivers/atiadlxx.dll" "$stage/"
+cp "$build/bin/gputherm.exe" "$stage/"
+# The simulated driver goes where a vendor installs theirs, the prefix's system folder, for the run.
+system32=$WINEPREFIX/drive_c/windows/system32
+trap 'rm -f "$system32/atiadlxx.dll"' EXIT
+cp "$build/bin/drivers/atiadlxx.dll" "$system32/"
 
 on_display wine "$build/bin/soak_runner.exe" "Z:${stage//\//\\}" "$minutes"

@@ -124,15 +124,18 @@ TEST(Intel, WithoutAnArcGpuToReadTheProgramEndsAsBefore) {
     SCOPED_TRACE(test.what);
     std::unique_ptr<SystemDriver> library;
     if (test.where == System) library = std::make_unique<SystemDriver>(test.library);
-    std::vector<std::wstring> beside;
-    if (test.where == BesideProgram) beside.push_back(test.library);
+    const Staged staged = stage(L"intel-none", {});
+    if (test.where == BesideProgram) {
+      ASSERT_TRUE(CopyFileW((drivers_dir() + L"\\" + test.library).c_str(),
+                            (staged.dir + L"\\ControlLib.dll").c_str(), FALSE));
+    }
     std::wstring working;
     if (test.where == WorkingDirectory) {
       working = fresh_dir(L"intel-cwd");
       ASSERT_TRUE(CopyFileW((drivers_dir() + L"\\" + test.library).c_str(),
                             (working + L"\\ControlLib.dll").c_str(), FALSE));
     }
-    Program program = start_program(stage(L"intel-none", beside), test.scenario, working);
+    Program program = start_program(staged, test.scenario, working);
     expect_no_library(program);
     const auto log = read_log(program.log_path);
     EXPECT_EQ(log_has(log, "ControlLib.dll load"), test.where == System);

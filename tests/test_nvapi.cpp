@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <memory>
 
 #include "backends/nvidia/nvapi.h"
 #include "tests/support/harness.h"
@@ -30,20 +31,26 @@ std::string field(const std::string& line, const std::string& key) {
 }
 
 // The layer's state is process-wide: every test starts and ends unloaded. The layer loads
-// "nvapi64.dll" by the standard search, so the DLL directory decides what it finds.
+// "nvapi64.dll" from the system folder, so the simulated driver installed there decides.
 class NvapiLayer : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetDllDirectoryW(drivers_dir().c_str());
+    install(L"nvapi64.dll");
     use("gpu name=\"G0\" temps=41\ngpu name=\"G1\" temps=-7\n");
   }
 
   void TearDown() override {
     NvAPI_Unload();
-    SetDllDirectoryW(nullptr);
+    driver_.reset();
     SetEnvironmentVariableW(L"SIMDRV_SCENARIO", nullptr);
     SetEnvironmentVariableW(L"SIMDRV_LOG", nullptr);
     EXPECT_EQ(GetModuleHandleW(L"nvapi64.dll"), nullptr);
+  }
+
+  // `driver` (from the drivers' folder) as the system's nvapi64.dll; none for an empty name.
+  void install(const std::wstring& driver) {
+    driver_.reset();
+    if (!driver.empty()) driver_ = std::make_unique<SystemDriver>(driver);
   }
 
   // The driver reads its scenario again at the next initialise; each scenario logs afresh.
@@ -81,6 +88,7 @@ class NvapiLayer : public ::testing::Test {
   }
 
   std::wstring log_;
+  std::unique_ptr<SystemDriver> driver_;
   NvPhysicalGpuHandle handles_[NVAPI_MAX_PHYSICAL_GPUS + 1] = {};
   NV_GPU_THERMAL_SETTINGS settings_{};
 };
@@ -168,28 +176,28 @@ TEST_F(NvapiLayer, BothHooksBracketEveryStubCall) {
 }
 
 TEST_F(NvapiLayer, MissingLibraryIsNotFoundAndTheNextInitialiseTriesAgain) {
-  SetDllDirectoryW(fresh_dir(L"nvapi-none").c_str());
+  install(L"");
   EXPECT_EQ(NvAPI_Initialize(), NVAPI_LIBRARY_NOT_FOUND);
   EXPECT_EQ(NvAPI_Initialize(), NVAPI_LIBRARY_NOT_FOUND);
   EXPECT_EQ(call_every_stub(), AllNoImplementation);
-  SetDllDirectoryW(drivers_dir().c_str());
+  install(L"nvapi64.dll");
   ASSERT_EQ(NvAPI_Initialize(), NVAPI_OK);
   EXPECT_EQ(call_every_stub(), AllOk);
 }
 
 TEST_F(NvapiLayer, FailedInitialiseIsAnErrorAndReleasesTheLibrary) {
   const struct {
-    const wchar_t* folder;  // under the drivers folder
+    const wchar_t* driver;  // in the drivers folder
     const char* scenario;
   } cases[] = {
-      {L"", "gpu\nfail NvAPI_Initialize=-1\n"},
-      {L"", "gpu\nfail NvAPI_Initialize=-6\n"},
-      {L"", "gpu\nfail NvAPI_Initialize=3\n"},
-      {L"", "gpu\nmissing NvAPI_Initialize\n"},
-      {L"\\variants\\no_query", "gpu\n"},
+      {L"nvapi64.dll", "gpu\nfail NvAPI_Initialize=-1\n"},
+      {L"nvapi64.dll", "gpu\nfail NvAPI_Initialize=-6\n"},
+      {L"nvapi64.dll", "gpu\nfail NvAPI_Initialize=3\n"},
+      {L"nvapi64.dll", "gpu\nmissing NvAPI_Initialize\n"},
+      {L"variants\\no_query\\nvapi64.dll", "gpu\n"},
   };
   for (const auto& test : cases) {
-    SetDllDirectoryW((drivers_dir() + test.folder).c_str());
+    install(test.driver);
     use(test.scenario);
     EXPECT_EQ(NvAPI_Initialize(), NVAPI_ERROR) << test.scenario;
     EXPECT_EQ(GetModuleHandleW(L"nvapi64.dll"), nullptr) << test.scenario;
@@ -197,7 +205,7 @@ TEST_F(NvapiLayer, FailedInitialiseIsAnErrorAndReleasesTheLibrary) {
     EXPECT_EQ(NvAPI_Unload(), NVAPI_API_NOT_INITIALIZED) << test.scenario;
   }
   // A later initialise starts again from loading.
-  SetDllDirectoryW(drivers_dir().c_str());
+  install(L"nvapi64.dll");
   use("gpu\n");
   ASSERT_EQ(NvAPI_Initialize(), NVAPI_OK);
   EXPECT_NE(GetModuleHandleW(L"nvapi64.dll"), nullptr);

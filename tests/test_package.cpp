@@ -1,5 +1,6 @@
 // The program as unpacked from the release ZIP (the package test unpacks it and names the folder
-// in GPUTHERM_UNPACKED): with a driver beside it, it shows a reading and closes with exit code 0.
+// in GPUTHERM_UNPACKED): with a driver in the system folder, it shows a reading and closes with
+// exit code 0.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,8 +11,7 @@ TEST(Package, UnpackedProgramShowsAReadingAndEndsWithExitZero) {
   const char* unpacked = std::getenv("GPUTHERM_UNPACKED");
   ASSERT_NE(unpacked, nullptr) << "runs through CTest, after the package test";
   const std::wstring dir = widen(unpacked);
-  ASSERT_TRUE(CopyFileW((drivers_dir() + L"\\atiadlxx.dll").c_str(),
-                        (dir + L"\\atiadlxx.dll").c_str(), FALSE));
+  SystemDriver driver(L"atiadlxx.dll");
 
   Monitor monitor;
   monitor.program = start_program(dir, "adapter name=\"A\" bus=1 temps=45000");

@@ -34,7 +34,6 @@ std::wstring use_driver_log(const wchar_t* label, const wchar_t* scenario = Drif
   const std::wstring log = fresh_dir(label) + L"\\calls.log";
   SetEnvironmentVariableW(L"SIMDRV_LOG", log.c_str());
   SetEnvironmentVariableW(L"SIMDRV_SCENARIO", scenario);
-  SetDllDirectoryW(drivers_dir().c_str());
   return log;
 }
 
@@ -55,11 +54,12 @@ uint64_t allocations_after_warm_up(ThreadProcedure cycle, const std::wstring& lo
 
 TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
   SystemPlugAndPlay layer(L"cfgmgr32.dll", L"");
+  const InstalledDrivers drivers = install_drivers({L"atiadlxx.dll", L"nvapi64.dll"});
   program_start();
   open_window_with_labels();
 
   const std::wstring amd_log = use_driver_log(L"passes-amd");
-  ASSERT_NE(library_open(VendorLibrary, L"atiadlxx.dll"), nullptr);
+  ASSERT_NE(library_open_system(VendorLibrary, L"atiadlxx.dll"), nullptr);
   ASSERT_TRUE(amd_setup());
   ASSERT_EQ(State.DisplayedGpuCount, Gpus);
   EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, amd_log,

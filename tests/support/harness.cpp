@@ -87,14 +87,17 @@ std::vector<std::string> read_log(const std::wstring& path) {
   return lines;
 }
 
-std::wstring stage(const std::wstring& label, const std::vector<std::wstring>& drivers) {
+InstalledDrivers install_drivers(const std::vector<std::wstring>& drivers) {
+  auto installed = std::make_shared<std::vector<std::unique_ptr<SystemDriver>>>();
+  for (const std::wstring& driver : drivers)
+    installed->push_back(std::make_unique<SystemDriver>(driver));
+  return installed;
+}
+
+Staged stage(const std::wstring& label, const std::vector<std::wstring>& drivers) {
   const std::wstring dir = fresh_dir(label);
   CopyFileW((bin_dir() + L"\\gputherm.exe").c_str(), (dir + L"\\gputherm.exe").c_str(), FALSE);
-  for (const std::wstring& driver : drivers) {
-    const std::wstring file_name = driver.substr(driver.find_last_of(L'\\') + 1);
-    CopyFileW((drivers_dir() + L"\\" + driver).c_str(), (dir + L"\\" + file_name).c_str(), FALSE);
-  }
-  return dir;
+  return {dir, install_drivers(drivers)};
 }
 
 namespace {
@@ -130,18 +133,19 @@ SystemDriver::~SystemDriver() {
   }
 }
 
-SystemPlugAndPlay::SystemPlugAndPlay(const std::wstring& driver, const std::wstring& native_for)
-    : library(driver) {
+SystemNative::SystemNative(const std::wstring& driver, const std::wstring& native_for)
+    : library(driver), name(file_name_of(driver)) {
+  name.resize(name.size() - 4);  // ".dll"
   if (native_for.empty()) return;
   overrides = L"Software\\Wine\\AppDefaults\\" + native_for + L"\\DllOverrides";
-  EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"cfgmgr32", REG_SZ, L"native",
+  EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), name.c_str(), REG_SZ, L"native",
                             sizeof(L"native")),
             ERROR_SUCCESS);
 }
 
 // The library goes back after this, as its member is destroyed.
-SystemPlugAndPlay::~SystemPlugAndPlay() {
-  if (!overrides.empty()) RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), L"cfgmgr32");
+SystemNative::~SystemNative() {
+  if (!overrides.empty()) RegDeleteKeyValueW(HKEY_CURRENT_USER, overrides.c_str(), name.c_str());
 }
 
 namespace {
@@ -208,6 +212,13 @@ Program start_program(const std::wstring& dir, const std::string& scenario,
     std::fprintf(stderr, "start %d of %s failed with error %lu\n", attempt,
                  narrow(dir).c_str(), GetLastError());
   }
+  return program;
+}
+
+Program start_program(const Staged& staged, const std::string& scenario,
+                      const std::wstring& working_dir) {
+  Program program = start_program(staged.dir, scenario, working_dir);
+  program.drivers = staged.drivers;
   return program;
 }
 
@@ -306,14 +317,16 @@ bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code) {
 }
 
 void cleanup(Program& program) {
-  if (!program.process.hProcess) return;
-  if (WaitForSingleObject(program.process.hProcess, 0) != WAIT_OBJECT_0) {
-    TerminateProcess(program.process.hProcess, 99);
-    WaitForSingleObject(program.process.hProcess, 5000);
+  if (program.process.hProcess) {
+    if (WaitForSingleObject(program.process.hProcess, 0) != WAIT_OBJECT_0) {
+      TerminateProcess(program.process.hProcess, 99);
+      WaitForSingleObject(program.process.hProcess, 5000);
+    }
+    CloseHandle(program.process.hProcess);
+    CloseHandle(program.process.hThread);
+    program.process = {};
   }
-  CloseHandle(program.process.hProcess);
-  CloseHandle(program.process.hThread);
-  program.process = {};
+  program.drivers.reset();
 }
 
 HWND row_label(HWND window, int row) { return GetDlgItem(window, row); }

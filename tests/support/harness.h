@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,35 +47,58 @@ struct SystemDriver {
   bool replaced = false;   // the system folder held a file of that name, now put back
 };
 
-// A simulated cfgmgr32.dll (`driver`, from the drivers' folder) in the Wine prefix's system
-// folder while it lives; Wine's own is put back afterwards. A process loads it only where
-// cfgmgr32 is native for it: with `native_for` an executable's name, Wine's per-program
-// DllOverrides make it so for every later start of that program (Wine takes WINEDLLOVERRIDES from
-// the Unix environment a process tree began with, never from an environment block handed to a
-// child); with an empty name, the test's own WINEDLLOVERRIDES must.
-struct SystemPlugAndPlay {
-  explicit SystemPlugAndPlay(const std::wstring& driver = L"cfgmgr32.dll",
-                             const std::wstring& native_for = L"gputherm.exe");
-  ~SystemPlugAndPlay();
-  SystemPlugAndPlay(const SystemPlugAndPlay&) = delete;
-  SystemPlugAndPlay& operator=(const SystemPlugAndPlay&) = delete;
+// A simulated library of a name Wine brings itself (`driver`, from the drivers' folder:
+// "cfgmgr32.dll", "winmm.dll", or a variant) in the Wine prefix's system folder while it lives;
+// Wine's own is put back afterwards. A process loads it only where that name is native for it:
+// with `native_for` an executable's name, Wine's per-program DllOverrides make it so for every
+// later start of that program (Wine takes WINEDLLOVERRIDES from the Unix environment a process
+// tree began with, never from an environment block handed to a child); with an empty name, the
+// test's own WINEDLLOVERRIDES must.
+struct SystemNative {
+  explicit SystemNative(const std::wstring& driver,
+                        const std::wstring& native_for = L"gputherm.exe");
+  ~SystemNative();
+  SystemNative(const SystemNative&) = delete;
+  SystemNative& operator=(const SystemNative&) = delete;
   SystemDriver library;    // in place of Wine's own
+  std::wstring name;       // the library's name without ".dll", as overrides name it
   std::wstring overrides;  // the registry key of the override; empty when none was set
 };
+
+// The simulated Plug and Play layer (cfgmgr32.dll), as above.
+struct SystemPlugAndPlay : SystemNative {
+  explicit SystemPlugAndPlay(const std::wstring& driver = L"cfgmgr32.dll",
+                             const std::wstring& native_for = L"gputherm.exe")
+      : SystemNative(driver, native_for) {}
+};
+
+// Simulated drivers in the system folder, where the vendors install theirs and the program loads
+// them from; taken out again when the last copy of this goes.
+using InstalledDrivers = std::shared_ptr<const std::vector<std::unique_ptr<SystemDriver>>>;
+// Installs the named simulated drivers ("atiadlxx.dll", "nvapi.dll", or a variant such as
+// "variants\\no_temperature\\atiadlxx.dll"), each under its file name.
+InstalledDrivers install_drivers(const std::vector<std::wstring>& drivers);
 
 // ---- end-to-end ----
 struct Program {
   PROCESS_INFORMATION process{};
-  std::wstring dir;       // staged folder
-  std::wstring log_path;  // the simulated drivers' call log
+  std::wstring dir;          // staged folder
+  std::wstring log_path;     // the simulated drivers' call log
+  InstalledDrivers drivers;  // in the system folder until cleanup
 };
 
-// Copies gputherm.exe and the named simulated drivers ("atiadlxx.dll", "nvapi.dll", or a variant
-// such as "variants\\no_temperature\\atiadlxx.dll") into a fresh folder, each under its file name.
-std::wstring stage(const std::wstring& label, const std::vector<std::wstring>& drivers);
-// Starts the staged program with `scenario` (the simulated drivers' scenario text) and a log, in
-// `working_dir` (by default the staged folder).
+// gputherm.exe copied into a fresh folder, and the drivers it is to find installed.
+struct Staged {
+  std::wstring dir;
+  InstalledDrivers drivers;
+};
+Staged stage(const std::wstring& label, const std::vector<std::wstring>& drivers);
+// Starts the program in `dir` with `scenario` (the simulated drivers' scenario text) and a log, in
+// `working_dir` (by default that folder).
 Program start_program(const std::wstring& dir, const std::string& scenario,
+                      const std::wstring& working_dir = {});
+// Starts a staged program; its drivers stay installed while the Program lives.
+Program start_program(const Staged& staged, const std::string& scenario,
                       const std::wstring& working_dir = {});
 // Stages and starts in one step.
 Program run_program(const std::wstring& label, const std::vector<std::wstring>& drivers,
