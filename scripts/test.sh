@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test under Wine on one virtual display.
+# Builds everything and runs every test under Wine on one virtual display, side by side, each
+# test in a Wine prefix of its own from a small pool (tests/wine-prefixes.json).
+# Usage: bash scripts/test.sh [--preset mingw-x64 | clang-mingw-x64 | ub-trap] [ctest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh
-build=$PWD/build/mingw-x64
-# One display and one wineserver for the whole suite: each Wine start then costs less.
+preset=mingw-x64
+if [ "${1:-}" = --preset ]; then
+  preset=$2
+  shift 2
+fi
+bash scripts/build.sh --preset "$preset"
+build=$PWD/build/$preset
 xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
   export WINEPREFIX='"$build"'/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  ctest --preset mingw-x64 "$@"
+  ctest --preset '"$preset"' "$@"
   status=$?
-  wineserver -k 2>/dev/null
+  for prefix in "$WINEPREFIX" "$WINEPREFIX"-*; do
+    [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null
+  done
   exit $status
 ' test "$@"
