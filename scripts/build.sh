@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Configures and builds the mingw-x64 preset (program, simulated drivers, tests).
+# Configures and builds a preset (program, simulated drivers, tests): mingw-x64 unless
+# `--preset <name>` says otherwise.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+preset=mingw-x64
+if [ "${1:-}" = --preset ]; then preset=$2; fi
 bash scripts/setup.sh
-cmake --preset mingw-x64 >/dev/null
-cmake --build --preset mingw-x64
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
