@@ -146,7 +146,7 @@ void gadgets_start() {
   DefaultGadgetFont = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
   CurrentGadgetFont = DefaultGadgetFont;
   GadgetTable = table_create(sizeof(GadgetRecord), GadgetGrowthStep, gadget_free);
-  INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), 0x0B48};
+  const INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), 0x0B48};
   InitCommonControlsEx(&classes);
 }
 

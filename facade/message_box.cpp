@@ -69,7 +69,7 @@ HWND owner_in_this_process() {
 }
 
 void init_common_controls() {
-  INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), 0x0B48};
+  const INITCOMMONCONTROLSEX classes{sizeof(INITCOMMONCONTROLSEX), 0x0B48};
   InitCommonControlsEx(&classes);
 }
 

@@ -3,6 +3,8 @@
 set -euo pipefail
 packages=(g++-mingw-w64-x86-64 cmake make wine wine64 xvfb xauth xdotool googletest imagemagick unzip
   python3)
+# The clang builds (presets clang-mingw-x64 and ub-trap) and the lint (scripts/lint.sh).
+packages+=(clang-16 lld-16 clang-tidy-16)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -7,6 +7,8 @@ build=$1
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 name=$(cat "$build/release-name")
 copy=$build/reproduce
+# Built with the same preset as $1: every preset builds into build/<its name>.
+preset=$(basename "$build")
 
 rm -rf "$copy" && mkdir -p "$copy/src"
 # The sources as they are now, without build trees or git history, every file with a new time.
@@ -16,13 +18,13 @@ epoch=$(bash "$source_dir/scripts/source-date.sh")
   cd "$copy/src"
   export TZ='<+14>-14' SOURCE_DATE_EPOCH=$epoch
   umask 077
-  { cmake --preset mingw-x64 && cmake --build --preset mingw-x64 --target gputherm; } \
+  { cmake --preset "$preset" && cmake --build --preset "$preset" --target gputherm; } \
     >"$copy/build.log" 2>&1 || { cat "$copy/build.log"; exit 1; }
-  bash scripts/package.sh --built build/mingw-x64 >/dev/null
+  bash scripts/package.sh --built "build/$preset" >/dev/null
 )
 
 ours=$build/$name.zip
-theirs=$copy/src/build/mingw-x64/$name.zip
+theirs=$copy/src/build/$preset/$name.zip
 echo "package of this build: $(sha256sum <"$ours" | cut -d' ' -f1)"
 echo "package of the copy:   $(sha256sum <"$theirs" | cut -d' ' -f1) (made in $copy, TZ=<+14>-14)"
 if ! cmp -s "$ours" "$theirs"; then

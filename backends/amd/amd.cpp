@@ -75,7 +75,8 @@ bool resize_adapter_table() {
 
 bool read_adapter_info() {
   // ADL takes the buffer size as an int: a count whose buffer exceeds it cannot be asked for.
-  const int64_t size = static_cast<int64_t>(State.GpuCount) * sizeof(AdapterInfo);
+  // The count is never negative (count_adapters): the product is exact.
+  const auto size = static_cast<int64_t>(static_cast<uint64_t>(State.GpuCount) * sizeof(AdapterInfo));
   if (size > INT32_MAX || !resize_adapter_table()) {
     State.GpuCount = 0;
     return false;

@@ -206,7 +206,7 @@ struct NvFunction {
 };
 
 template <typename Function>
-void* address_of(Function* function) {
+void* address_of(Function* function) noexcept {
   return reinterpret_cast<void*>(function);
 }
 

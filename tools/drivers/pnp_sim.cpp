@@ -123,7 +123,8 @@ extern "C" DWORD WINAPI CM_Get_Device_ID_ListW(const wchar_t* filter, wchar_t* b
                       if (!buffer) return CR_INVALID_POINTER;
                       const std::wstring list = id_list(filter, flags);
                       if (length < list.size()) return CR_BUFFER_SMALL;
-                      memcpy(buffer, list.data(), list.size() * sizeof(wchar_t));
+                      // Every character, the terminating ones of the list included.
+                      list.copy(buffer, list.size());
                       sim_append(details, size, " out=%zu", id_count(list));
                       return CR_SUCCESS;
                     });

@@ -680,7 +680,7 @@ void sim_lock() {
 void sim_unlock() { InterlockedExchange(&LockOwner, 0); }
 
 void sim_reload() {
-  std::string source = scenario_source();
+  const std::string source = scenario_source();
   if (ScenarioRead && source == ScenarioSource) return;
   ScenarioRead = true;
   ScenarioSource = source;

@@ -197,7 +197,7 @@ uint64_t host_cpu_ns(int host_pid) {
 
 std::string narrow(const std::wstring& text) {
   std::string result;
-  for (wchar_t c : text) result.push_back(c < 128 ? static_cast<char>(c) : '?');
+  for (const wchar_t c : text) result.push_back(c < 128 ? static_cast<char>(c) : '?');
   return result;
 }
 
@@ -272,10 +272,13 @@ uint32_t process_windows(DWORD pid) {
 uint64_t committed_private_bytes(HANDLE process) {
   uint64_t total = 0;
   MEMORY_BASIC_INFORMATION region;
-  const char* address = nullptr;
-  while (VirtualQueryEx(process, address, &region, sizeof(region)) == sizeof(region)) {
+  // Addresses of the other process, walked as numbers: here they point at nothing, and the first
+  // region starts at address 0, which no pointer may be moved from.
+  uintptr_t address = 0;
+  while (VirtualQueryEx(process, reinterpret_cast<const void*>(address), &region, sizeof(region)) ==
+         sizeof(region)) {
     if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
-    const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+    const uintptr_t next = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
     if (next <= address) break;
     address = next;
   }
@@ -451,10 +454,11 @@ std::string amd_scenario(int gpus, const char* reading) {
   for (int i = 0; i < gpus; ++i) {
     const std::string n = std::to_string(i);
     const std::string bus = std::to_string(i + 1);
-    scenario += "adapter name=\"Simulated Radeon " + n + "\" udid=\"PCI_VEN_1002&DEV_73BF&" + n +
-                "\" bus=" + bus + " " + reading + "=drift:40..75\n";
+    scenario.append("adapter name=\"Simulated Radeon ").append(n);
+    scenario.append("\" udid=\"PCI_VEN_1002&DEV_73BF&").append(n);
+    scenario.append("\" bus=").append(bus).append(" ").append(reading).append("=drift:40..75\n");
     // Its device, for a run with the simulated Plug and Play layer: awake, so read every pass.
-    scenario += "display bus=" + bus + " power=D0\n";
+    scenario.append("display bus=").append(bus).append(" power=D0\n");
   }
   return scenario;
 }
