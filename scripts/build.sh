@@ -5,6 +5,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=mingw-x64
 if [ "${1:-}" = --preset ]; then preset=$2; fi
-bash scripts/setup.sh
+bash scripts/setup.sh "$preset"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"

@@ -5,7 +5,7 @@
 # Usage: bash scripts/lint.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+bash scripts/setup.sh lint
 build=build/clang-mingw-x64
 # Configuring is enough: clang-tidy reads the compile commands, not the objects.
 [ -f "$build/compile_commands.json" ] || cmake --preset clang-mingw-x64 >/dev/null

@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# Installs what building, running and testing need on a Debian machine, when it is missing.
+# Installs what a command needs on a Debian machine, when it is missing: building, running and
+# testing the GCC build need the base list; the clang builds and the lint add clang.
+# Usage: bash scripts/setup.sh [mingw-x64 | clang-mingw-x64 | ub-trap | lint]   (mingw-x64 if none)
 set -euo pipefail
-packages=(g++-mingw-w64-x86-64 cmake make wine wine64 xvfb xauth xdotool googletest imagemagick unzip
+need=${1:-mingw-x64}
+base=(g++-mingw-w64-x86-64 cmake make wine wine64 xvfb xauth xdotool googletest imagemagick unzip
   python3)
-# The clang builds (presets clang-mingw-x64 and ub-trap) and the lint (scripts/lint.sh).
-packages+=(clang-16 lld-16 clang-tidy-16)
+clang=(clang-16 lld-16 clang-tidy-16)
+case $need in
+  mingw-x64) packages=("${base[@]}") ;;
+  clang-mingw-x64 | ub-trap | lint) packages=("${base[@]}" "${clang[@]}") ;;
+  *)
+    echo "setup.sh: unknown need '$need'" >&2
+    exit 2
+    ;;
+esac
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
