@@ -25,6 +25,9 @@ using NvEnum = int (*)(void**, unsigned int*);
 using NvName = int (*)(void*, char*);
 using NvThermal = int (*)(void*, unsigned int, void*);
 using NvPreHook = int (*)(unsigned int, void**);
+using Adl2Create = int (*)(AdlAlloc, int, void**);
+using Adl2Destroy = int (*)(void*);
+using Adl2Log = int (*)(void*, int, ADLPMLogDataOutput*);
 
 int AllocCalls = 0;
 void* __stdcall counting_alloc(int size) {
@@ -345,6 +348,107 @@ TEST_F(SimulatedDriver, IntelRefusesNewerVersionsAndAnswersTelemetrySensorsAndFa
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(log_field(failed[0], "args"), "0x80860020");
   EXPECT_TRUE(log_has(log, " size=320 version=0 name=Intel(R)_UHD_Graphic status=0"));
+}
+
+// A driver restart: the Nth reading call, whatever its device, answers the restart's status, as
+// does everything of the old generation; re-initialising fails while the driver is away, then
+// the new generation lists its GPUs in the new order, without the dropped one.
+TEST_F(SimulatedDriver, NvapiRestartInvalidatesHandlesOrTheWholeSession) {
+  const std::string gpus = "gpu temps=50;gpu temps=61;gpu temps=72;";
+  load(L"nvapi.dll", gpus + "restart at=2 away=500 order=reverse drop=1");
+  const NvQuery query = get<NvQuery>("nvapi_QueryInterface");
+  const auto initialize = reinterpret_cast<NvStatus>(query(0x0150E828));
+  const auto enumerate = reinterpret_cast<NvEnum>(query(0xE5AC921F));
+  const auto thermal = reinterpret_cast<NvThermal>(query(0xE3640A56));
+  ThermalRecord record;
+  void* old[3] = {};
+  void* now[3] = {};
+  unsigned int count = 0;
+  ASSERT_EQ(initialize(), 0);
+  ASSERT_EQ(enumerate(old, &count), 0);
+  EXPECT_EQ(thermal(old[0], 0, &record), 0);
+  EXPECT_EQ(thermal(old[1], 0, &record), -10) << "the restarting call";
+  EXPECT_EQ(thermal(old[0], 0, &record), -10);
+  EXPECT_EQ(reinterpret_cast<NvStatus>(query(0xD22BDD7E))(), 0);
+  EXPECT_EQ(initialize(), -6) << "away";
+  EXPECT_TRUE(wait_until([&] { return initialize() == 0; }));
+  ASSERT_EQ(enumerate(now, &count), 0);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(now[0], reinterpret_cast<void*>(0x10DE1030));
+  EXPECT_EQ(now[1], reinterpret_cast<void*>(0x10DE1010));
+  record = ThermalRecord{};
+  EXPECT_EQ(thermal(now[0], 0, &record), 0);
+  EXPECT_EQ(record.sensor[3], 72);
+  EXPECT_EQ(thermal(old[2], 0, &record), -10);
+  EXPECT_EQ(log_lines_with(read_log(log_), "nvapi.dll restart at=2").size(), 1u);
+
+  // A driver that is not running loses the session: nothing works before NvAPI_Initialize.
+  SetEnvironmentVariableW(L"SIMDRV_SCENARIO", widen(gpus + "restart at=1 status=-156").c_str());
+  ASSERT_EQ(initialize(), 0);
+  EXPECT_EQ(thermal(old[0], 0, &record), -156);
+  EXPECT_EQ(enumerate(now, &count), -156);
+  ASSERT_EQ(initialize(), 0);
+  ASSERT_EQ(enumerate(now, &count), 0);
+  EXPECT_EQ(now[0], reinterpret_cast<void*>(0x10DE1010));
+}
+
+TEST_F(SimulatedDriver, AdlRestartRefusesTheOldSessionAndNumbersAdaptersAnew) {
+  load(L"atiadlxx.dll", "adapter;adapter temps=41000;adapter edge=60;"
+                        "restart at=2 away=500 order=reverse drop=0");
+  void* old_context = nullptr;
+  void* context = nullptr;
+  int count = 0;
+  ASSERT_EQ(get<AdlCreate>("ADL_Main_Control_Create")(nullptr, 1), 0);
+  ASSERT_EQ(get<Adl2Create>("ADL2_Main_Control_Create")(nullptr, 1, &old_context), 0);
+  EXPECT_EQ(temperatures(2, 2), (std::vector<int>{50000, 1000000 - 1}));
+  EXPECT_EQ(get<AdlCount>("ADL_Adapter_NumberOfAdapters_Get")(&count), -1);
+  const auto create = get<AdlCreate>("ADL_Main_Control_Create");
+  EXPECT_EQ(create(nullptr, 1), -1) << "away";
+  EXPECT_TRUE(wait_until([&] { return create(nullptr, 1) == 0; }));
+  const std::vector<AdapterInfo> records = adapters(2);
+  EXPECT_EQ(std::tuple(records[0].iAdapterIndex, records[1].iAdapterIndex), std::tuple(102, 101));
+  EXPECT_EQ(temperatures(101, 1), (std::vector<int>{41000}));
+  EXPECT_EQ(temperatures(1, 1), (std::vector<int>{1000000 - 5})) << "an index of before";
+  ADLPMLogDataOutput log{};
+  const auto pm_log = get<Adl2Log>("ADL2_New_QueryPMLogData_Get");
+  EXPECT_EQ(pm_log(old_context, 102, &log), -1);
+  EXPECT_EQ(get<Adl2Destroy>("ADL2_Main_Control_Destroy")(old_context), 0);
+  ASSERT_EQ(get<Adl2Create>("ADL2_Main_Control_Create")(nullptr, 1, &context), 0);
+  EXPECT_EQ(pm_log(context, 102, &log), 0);
+  EXPECT_EQ(log.sensors[PMLOG_TEMPERATURE_EDGE].value, 60);
+}
+
+TEST_F(SimulatedDriver, IntelRestartLosesTheSessionUntilCtlInitSucceedsAgain) {
+  load(L"ControlLib.dll", "intel;intel temps=46 sensors=gpu:47;restart at=1 away=500 drop=0");
+  ctl_init_args_t init{sizeof(init), 0, CTL_APP_VERSION_1_1, CTL_INIT_FLAG_USE_LEVEL_ZERO, 0, {}};
+  ctl_api_handle_t api = nullptr;
+  const auto ctl_init = get<ctlInit_t>("ctlInit");
+  const auto enumerate = get<ctlEnumerateDevices_t>("ctlEnumerateDevices");
+  const auto telemetry = get<ctlPowerTelemetryGet_t>("ctlPowerTelemetryGet");
+  ctl_device_adapter_handle_t old[2] = {};
+  ctl_device_adapter_handle_t now[2] = {};
+  uint32_t count = 2;
+  ASSERT_EQ(ctl_init(&init, &api), 0u);
+  ASSERT_EQ(enumerate(api, &count, old), 0u);
+  ctl_power_telemetry_t record{sizeof(record), CTL_POWER_TELEMETRY_VERSION, {}, {}, {}};
+  EXPECT_EQ(telemetry(old[1], &record), 0x40000003u);
+  EXPECT_EQ(enumerate(api, &count, now), 0x40000003u);
+  EXPECT_EQ(ctl_init(&init, &api), 0x40000007u) << "away";
+  EXPECT_TRUE(wait_until([&] { return ctl_init(&init, &api) == 0; }));
+  ASSERT_EQ(enumerate(api, &count, now), 0u);
+  ASSERT_EQ(count, 1u);
+  EXPECT_EQ(now[0], reinterpret_cast<ctl_device_adapter_handle_t>(0x80861020));
+  EXPECT_EQ(telemetry(old[1], &record), 0x40000003u);
+  ASSERT_EQ(telemetry(now[0], &record), 0u);
+  EXPECT_EQ(record.gpuCurrentTemperature.value, 46);
+  ctl_temp_handle_t sensor = nullptr;
+  count = 1;
+  ASSERT_EQ(get<ctlEnumTemperatureSensors_t>("ctlEnumTemperatureSensors")(now[0], &count, &sensor),
+            0u);
+  EXPECT_EQ(sensor, reinterpret_cast<ctl_temp_handle_t>(0x80970110));
+  double celsius = 0;
+  EXPECT_EQ(get<ctlTemperatureGetState_t>("ctlTemperatureGetState")(sensor, &celsius), 0u);
+  EXPECT_EQ(celsius, 47);
 }
 
 }  // namespace

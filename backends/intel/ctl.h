@@ -17,6 +17,13 @@ using ctl_temp_handle_t = ctl_temp_opaque*;
 constexpr ctl_result_t CTL_RESULT_SUCCESS = 0;
 // The library does not serve the version asked for: older drivers refuse the newer versions.
 constexpr ctl_result_t CTL_RESULT_ERROR_UNSUPPORTED_VERSION = 0x40000009;
+// The driver or the session went away: lost, not available, not initialised, an API handle no
+// longer valid, a reset required. The monitor starts a new session.
+constexpr ctl_result_t CTL_RESULT_ERROR_DEVICE_LOST = 0x40000003;
+constexpr ctl_result_t CTL_RESULT_ERROR_NOT_AVAILABLE = 0x40000007;
+constexpr ctl_result_t CTL_RESULT_ERROR_UNINITIALIZED = 0x40000008;
+constexpr ctl_result_t CTL_RESULT_ERROR_INVALID_API_HANDLE = 0x4000000C;
+constexpr ctl_result_t CTL_RESULT_ERROR_RESET_DEVICE_REQUIRED = 0x40000024;
 // The GPU cannot answer now: powered down (D3), loading or recovering.
 constexpr ctl_result_t CTL_RESULT_ERROR_DEVICE_UNAVAILABLE = 0x40000027;
 

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr int ADL_OK = 0;
+constexpr int ADL_ERR = -1;
 constexpr int ADL_ERR_NOT_INIT = -2;
 constexpr int ADL_ERR_INVALID_PARAM_SIZE = -4;
 constexpr int ADL_ERR_INVALID_ADL_IDX = -5;
@@ -22,16 +23,23 @@ constexpr int ADL_ERR_INVALID_CALLBACK = -11;
 using AdlAllocCallback = void*(__stdcall*)(int);
 
 bool MainControlCreated = false;  // guarded by the simulation lock
-// The one ADL2 context handed out; its address is the handle. Guarded by the simulation lock.
-int Adl2ContextObject;
-bool Adl2ContextCreated = false;
+// The ADL2 context handed out in each generation of the driver (a restart makes the old one
+// stale); its address is the handle. Guarded by the simulation lock.
+constexpr int Generations = 2;
+int Adl2ContextObjects[Generations];
+bool Adl2ContextCreated[Generations] = {};
 
 bool refused() { return sim_scenario().init_check && !MainControlCreated; }
+
+int restart_status() { return sim_restart_status(ADL_ERR); }
+
+// The adapter index the driver answers now: the restarted driver numbers its adapters anew.
+int index_now(const SimDevice& adapter) { return adapter.index + 100 * sim_generation(); }
 
 void fill_adapter(AdapterInfo* info, const SimDevice& adapter, int position) {
   memset(info, 0, sizeof(*info));
   info->iSize = sizeof(AdapterInfo);
-  info->iAdapterIndex = adapter.index;
+  info->iAdapterIndex = index_now(adapter);
   sim_fill_text(info->strUDID, sizeof(info->strUDID), adapter.udid, adapter.udid_noterm);
   info->iBusNumber = adapter.bus;
   info->iDeviceNumber = adapter.device;
@@ -51,18 +59,27 @@ void fill_adapter(AdapterInfo* info, const SimDevice& adapter, int position) {
 }
 
 SimDevice* adapter_with_index(int index) {
-  for (SimDevice& adapter : sim_scenario().adapters)
-    if (adapter.index == index) return &adapter;
+  std::vector<SimDevice>& adapters = sim_scenario().adapters;
+  for (size_t position : sim_listed(adapters.size()))
+    if (index_now(adapters[position]) == index) return &adapters[position];
   return nullptr;
 }
 
-bool adl2_context_valid(const void* context) {
-  return Adl2ContextCreated && context == &Adl2ContextObject;
+// The generation a live ADL2 context was handed out in, or -1 when it is none.
+int context_generation(const void* context) {
+  for (int generation = 0; generation < Generations; ++generation)
+    if (Adl2ContextCreated[generation] && context == &Adl2ContextObjects[generation])
+      return generation;
+  return -1;
 }
 
-// What a driver checks before an ADL2 reading: the context, the output, the adapter index.
+// What a driver checks before an ADL2 reading: the session, the context, the output, the
+// adapter index.
 int adl2_find_adapter(const void* context, const void* output, int index, SimDevice** adapter) {
-  if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
+  if (sim_session_lost()) return restart_status();
+  const int generation = context_generation(context);
+  if (generation < 0) return ADL_ERR_NOT_INIT;
+  if (generation < sim_generation()) return restart_status();
   if (!output) return ADL_ERR_NULL_POINTER;
   *adapter = adapter_with_index(index);
   return *adapter ? ADL_OK : ADL_ERR_INVALID_ADL_IDX;
@@ -99,6 +116,7 @@ extern "C" int ADL_Main_Control_Create(AdlAllocCallback callback,
   sim_reload();
   sim_unlock();
   return sim_answer("ADL_Main_Control_Create", -1, args, sizeof(args), [&](char*, size_t) {
+    if (sim_away()) return restart_status();
     const int size = sim_scenario().alloc_size;
     if (size > 0) {
       // ADL hands its caller memory through this callback; calling it once at creation shows
@@ -111,6 +129,7 @@ extern "C" int ADL_Main_Control_Create(AdlAllocCallback callback,
       sim_log_call("alloc_callback", callback_args, result);
     }
     MainControlCreated = true;
+    sim_open_session();
     return ADL_OK;
   });
 }
@@ -128,6 +147,7 @@ extern "C" int ADL_Adapter_NumberOfAdapters_Get(int* lpNumAdapters) {
   snprintf(args, sizeof(args), "0x%llX", sim_address(lpNumAdapters));
   return sim_answer("ADL_Adapter_NumberOfAdapters_Get", -1, args, sizeof(args),
                     [&](char* details, size_t size) {
+                      if (sim_session_lost()) return restart_status();
                       if (refused()) return ADL_ERR_NOT_INIT;
                       if (!lpNumAdapters) return ADL_ERR_NULL_POINTER;
                       *lpNumAdapters = static_cast<int>(sim_reported(sim_scenario().adapters));
@@ -141,16 +161,18 @@ extern "C" int ADL_Adapter_AdapterInfo_Get(AdapterInfo* lpInfo, int iInputSize) 
   snprintf(args, sizeof(args), "0x%llX,%d", sim_address(lpInfo), iInputSize);
   return sim_answer("ADL_Adapter_AdapterInfo_Get", -1, args, sizeof(args),
                     [&](char* details, size_t size) {
+                      if (sim_session_lost()) return restart_status();
                       if (refused()) return ADL_ERR_NOT_INIT;
                       if (!lpInfo) return ADL_ERR_NULL_POINTER;
                       if (iInputSize < static_cast<int>(sizeof(AdapterInfo)))
                         return ADL_ERR_INVALID_PARAM_SIZE;
                       // Whole records only, and never past the size the caller gave.
                       const std::vector<SimDevice>& adapters = sim_scenario().adapters;
+                      const std::vector<size_t> order = sim_listed(adapters.size());
                       size_t records = static_cast<size_t>(iInputSize) / sizeof(AdapterInfo);
-                      if (records > adapters.size()) records = adapters.size();
+                      if (records > order.size()) records = order.size();
                       for (size_t i = 0; i < records; ++i)
-                        fill_adapter(lpInfo + i, adapters[i], static_cast<int>(i));
+                        fill_adapter(lpInfo + i, adapters[order[i]], static_cast<int>(i));
                       sim_append(details, size, " out=%zu", records);
                       return ADL_OK;
                     });
@@ -162,8 +184,10 @@ extern "C" int ADL_Overdrive5_Temperature_Get(int iAdapterIndex, int iThermalCon
   snprintf(args, sizeof(args), "%d,%d,0x%llX", iAdapterIndex, iThermalControllerIndex,
            sim_address(lpTemperature));
   if (lpTemperature) sim_append(args, sizeof(args), " iSize=%d", lpTemperature->iSize);
+  sim_count_reading();
   return sim_answer("ADL_Overdrive5_Temperature_Get", iAdapterIndex, args, sizeof(args),
                     [&](char* details, size_t size) {
+                      if (sim_session_lost()) return restart_status();
                       if (refused()) return ADL_ERR_NOT_INIT;
                       if (!lpTemperature) return ADL_ERR_NULL_POINTER;
                       SimDevice* adapter = adapter_with_index(iAdapterIndex);
@@ -183,8 +207,11 @@ extern "C" int ADL2_Main_Control_Create(AdlAllocCallback callback, int iEnumConn
   return sim_answer("ADL2_Main_Control_Create", -1, args, sizeof(args),
                     [&](char* details, size_t size) {
                       if (!context) return ADL_ERR_NULL_POINTER;
-                      *context = &Adl2ContextObject;
-                      Adl2ContextCreated = true;
+                      // Like the main control, a context cannot be made while the driver is away.
+                      if (sim_away()) return restart_status();
+                      const int generation = sim_generation();
+                      *context = &Adl2ContextObjects[generation];
+                      Adl2ContextCreated[generation] = true;
                       sim_append(details, size, " out=0x%llX", sim_address(*context));
                       return ADL_OK;
                     });
@@ -194,8 +221,9 @@ extern "C" int ADL2_Main_Control_Destroy(void* context) {
   char args[64];
   snprintf(args, sizeof(args), "0x%llX", sim_address(context));
   return sim_answer("ADL2_Main_Control_Destroy", -1, args, sizeof(args), [&](char*, size_t) {
-    if (!adl2_context_valid(context)) return ADL_ERR_NOT_INIT;
-    Adl2ContextCreated = false;
+    const int generation = context_generation(context);
+    if (generation < 0) return ADL_ERR_NOT_INIT;
+    Adl2ContextCreated[generation] = false;
     return ADL_OK;
   });
 }

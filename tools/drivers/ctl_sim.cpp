@@ -17,10 +17,13 @@ constexpr ctl_result_t CTL_RESULT_ERROR_INVALID_ARGUMENT = 0x40000004;
 constexpr ctl_result_t CTL_RESULT_ERROR_NULL_POINTER = 0x40000018;
 constexpr ctl_result_t CTL_RESULT_ERROR_INVALID_HANDLE = 0x4000001D;
 
-// Handles are opaque to the caller; these are recognisable in the log and checkable here.
+// Handles are opaque to the caller; these are recognisable in the log and checkable here. Those
+// of devices and sensors also tell the driver's generation (0 before a restart).
 constexpr uintptr_t ApiHandle = 0xC7100001u;
 constexpr uintptr_t FirstDevice = 0x80860010u;  // device i: + 0x10 * i
 constexpr uintptr_t SensorBase = 0x80870000u;   // sensor j of device i: + 0x100 * i + 0x10 * (j+1)
+constexpr uintptr_t DeviceGeneration = 0x1000u;  // added once per generation
+constexpr uintptr_t SensorGeneration = 0x100000u;
 
 // ctlInit calls not yet closed; every one hands out the same handle. Guarded by the lock.
 int OpenApis = 0;
@@ -30,39 +33,64 @@ Handle handle_from(uintptr_t value) {
   return reinterpret_cast<Handle>(value);
 }
 
+ctl_result_t restart_status() {
+  return static_cast<ctl_result_t>(sim_restart_status(CTL_RESULT_ERROR_DEVICE_LOST));
+}
+
+// Caller holds the lock, as for every use of the generation below.
 ctl_device_adapter_handle_t device_handle(size_t position) {
-  return handle_from<ctl_device_adapter_handle_t>(FirstDevice + 0x10u * position);
+  return handle_from<ctl_device_adapter_handle_t>(FirstDevice + 0x10u * position +
+                                                  DeviceGeneration * sim_generation());
 }
 
 ctl_temp_handle_t sensor_handle(size_t device, size_t sensor) {
-  return handle_from<ctl_temp_handle_t>(SensorBase + 0x100u * device + 0x10u * (sensor + 1));
+  return handle_from<ctl_temp_handle_t>(SensorBase + 0x100u * device + 0x10u * (sensor + 1) +
+                                        SensorGeneration * sim_generation());
 }
 
-// The device position a handle stands for, or -1 when this library did not hand it out. Caller
-// holds the lock.
-int device_of(const void* handle) {
-  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (value < FirstDevice || (value - FirstDevice) % 0x10u != 0) return -1;
-  const uintptr_t position = (value - FirstDevice) / 0x10u;
-  return position < sim_scenario().intel.size() ? static_cast<int>(position) : -1;
+struct DeviceAt {
+  int position = -1;  // -1: this library did not hand the handle out
+  int generation = 0;
+};
+
+// True when the device at `position` was listed in `generation`.
+bool listed_in(int generation, uintptr_t position) {
+  return position < sim_scenario().intel.size() && !(generation > 0 && sim_dropped(position));
 }
+
+DeviceAt device_at(const void* handle) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  for (int generation = 0; generation <= sim_generation(); ++generation) {
+    const uintptr_t first = FirstDevice + DeviceGeneration * generation;
+    if (value < first || (value - first) % 0x10u != 0) continue;
+    const uintptr_t position = (value - first) / 0x10u;
+    if (listed_in(generation, position)) return {static_cast<int>(position), generation};
+  }
+  return {};
+}
+
+// The device position a handle stands for, whatever its generation, or -1.
+int device_of(const void* handle) { return device_at(handle).position; }
 
 struct SensorAt {
   int device = -1;  // -1: not a sensor handle of this library
   int sensor = -1;
+  int generation = 0;
 };
 
-// Caller holds the lock.
 SensorAt sensor_of(const void* handle) {
   const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (value <= SensorBase) return {};
-  const uintptr_t device = (value - SensorBase) / 0x100u;
-  const uintptr_t slot = (value - SensorBase) % 0x100u;
-  const std::vector<SimIntelDevice>& devices = sim_scenario().intel;
-  if (slot == 0 || slot % 0x10u != 0 || device >= devices.size() ||
-      slot / 0x10u > devices[device].sensors.size())
-    return {};
-  return {static_cast<int>(device), static_cast<int>(slot / 0x10u - 1)};
+  for (int generation = 0; generation <= sim_generation(); ++generation) {
+    const uintptr_t base = SensorBase + SensorGeneration * generation;
+    if (value <= base) continue;
+    const uintptr_t device = (value - base) / 0x100u;
+    const uintptr_t slot = (value - base) % 0x100u;
+    if (slot == 0 || slot % 0x10u != 0 || !listed_in(generation, device) ||
+        slot / 0x10u > sim_scenario().intel[device].sensors.size())
+      continue;
+    return {static_cast<int>(device), static_cast<int>(slot / 0x10u - 1), generation};
+  }
+  return {};
 }
 
 // The device a call is about, for the faults' `intel=`.
@@ -89,14 +117,20 @@ const Value& next_in_turn(const std::vector<Value>& values, size_t* next) {
 
 // The checks every call on a device makes, in the library's order. Caller holds the lock.
 ctl_result_t check_device(const void* device, const void* output) {
+  if (sim_session_lost()) return restart_status();
   if (OpenApis == 0) return CTL_RESULT_ERROR_NOT_INITIALIZED;
-  if (device_of(device) < 0) return CTL_RESULT_ERROR_INVALID_HANDLE;
+  const DeviceAt at = device_at(device);
+  if (at.position < 0) return CTL_RESULT_ERROR_INVALID_HANDLE;
+  if (at.generation < sim_generation()) return restart_status();
   return output ? CTL_RESULT_SUCCESS : CTL_RESULT_ERROR_NULL_POINTER;
 }
 
 ctl_result_t check_sensor(const void* sensor, const void* output) {
+  if (sim_session_lost()) return restart_status();
   if (OpenApis == 0) return CTL_RESULT_ERROR_NOT_INITIALIZED;
-  if (sensor_of(sensor).device < 0) return CTL_RESULT_ERROR_INVALID_HANDLE;
+  const SensorAt at = sensor_of(sensor);
+  if (at.device < 0) return CTL_RESULT_ERROR_INVALID_HANDLE;
+  if (at.generation < sim_generation()) return restart_status();
   return output ? CTL_RESULT_SUCCESS : CTL_RESULT_ERROR_NULL_POINTER;
 }
 
@@ -216,7 +250,9 @@ extern "C" ctl_result_t __cdecl ctlInit(ctl_init_args_t* args, ctl_api_handle_t*
         const uint32_t highest = sim_scenario().ctl_version;
         if (args->AppVersion < CTL_APP_VERSION_1_0 || args->AppVersion > highest)
           return CTL_RESULT_ERROR_UNSUPPORTED_VERSION;
+        if (sim_away()) return CTL_RESULT_ERROR_NOT_AVAILABLE;
         ++OpenApis;
+        sim_open_session();
         *api = handle_from<ctl_api_handle_t>(ApiHandle);
         args->SupportedVersion = highest;
         sim_append(details, size, " out=0x%llX supported=0x%08X", sim_address(*api), highest);
@@ -248,10 +284,14 @@ extern "C" ctl_result_t __cdecl ctlEnumerateDevices(ctl_api_handle_t api, uint32
   return sim_answer(
       "ctlEnumerateDevices", -1, args, sizeof(args),
       [&](char* details, size_t size) {
+        if (sim_session_lost()) return restart_status();
         if (OpenApis == 0) return CTL_RESULT_ERROR_NOT_INITIALIZED;
         if (api != handle_from<ctl_api_handle_t>(ApiHandle)) return CTL_RESULT_ERROR_INVALID_HANDLE;
         if (!count) return CTL_RESULT_ERROR_NULL_POINTER;
-        enumerate(sim_scenario().intel.size(), count, devices, device_handle, details, size);
+        const std::vector<size_t> order = sim_listed(sim_scenario().intel.size());
+        enumerate(
+            order.size(), count, devices, [&](size_t i) { return device_handle(order[i]); },
+            details, size);
         return CTL_RESULT_SUCCESS;
       },
       SIM_STATUS_HEX);
@@ -273,6 +313,7 @@ extern "C" ctl_result_t __cdecl ctlPowerTelemetryGet(ctl_device_adapter_handle_t
                                                      ctl_power_telemetry_t* telemetry) {
   char args[128];
   record_call_args(args, sizeof(args), device, telemetry);
+  sim_count_reading();
   return sim_answer(
       "ctlPowerTelemetryGet", device_unlocked(device), args, sizeof(args),
       [&](char* details, size_t size) {

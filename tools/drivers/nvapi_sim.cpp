@@ -13,8 +13,12 @@ namespace {
 constexpr int32_t NVAPI_OK = 0;
 constexpr int32_t NVAPI_API_NOT_INITIALIZED = -4;
 constexpr int32_t NVAPI_INVALID_ARGUMENT = -5;
+constexpr int32_t NVAPI_NVIDIA_DEVICE_NOT_FOUND = -6;
 constexpr int32_t NVAPI_INCOMPATIBLE_STRUCT_VERSION = -9;
+constexpr int32_t NVAPI_HANDLE_INVALIDATED = -10;
 constexpr int32_t NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE = -101;
+constexpr int32_t NVAPI_DRIVER_NOTRUNNING = -156;
+constexpr int32_t NVAPI_ERROR_DRIVER_RELOAD_IN_PROGRESS = -221;
 
 constexpr uint32_t NVAPI_MAX_PHYSICAL_GPUS = 64;
 constexpr size_t NVAPI_SHORT_STRING_MAX = 64;
@@ -46,18 +50,43 @@ uintptr_t HookContext = 0;       // what the pre-call hook hands the post-call h
 
 bool refused() { return sim_scenario().init_check && !DriverInitialised; }
 
-// Handles are opaque to the caller; these are recognisable in the log and checkable here.
-void* handle_of(size_t position) {
-  return reinterpret_cast<void*>(static_cast<uintptr_t>(0x10DE0000u + (position + 1) * 0x10u));
+int32_t restart_status() { return sim_restart_status(NVAPI_HANDLE_INVALIDATED); }
+
+// A restart answered with one of these statuses loses the whole session, not the handles alone:
+// nothing works again before NvAPI_Initialize does.
+bool session_lost() {
+  const int32_t status = restart_status();
+  return sim_session_lost() && (status == NVAPI_API_NOT_INITIALIZED ||
+                                status == NVAPI_DRIVER_NOTRUNNING ||
+                                status == NVAPI_ERROR_DRIVER_RELOAD_IN_PROGRESS);
 }
 
-// The GPU position a handle stands for, or -1 when it is no handle this driver gave out.
-int position_of(const void* handle) {
-  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-  if (value <= 0x10DE0000u || (value - 0x10DE0000u) % 0x10u != 0) return -1;
-  const uintptr_t position = (value - 0x10DE0000u) / 0x10u - 1;
-  return position < sim_scenario().gpus.size() ? static_cast<int>(position) : -1;
+// Handles are opaque to the caller; these are recognisable in the log and checkable here, and
+// tell the driver's generation (0 before a restart).
+void* handle_of(size_t position, int generation) {
+  return reinterpret_cast<void*>(
+      static_cast<uintptr_t>(0x10DE0000u + 0x1000u * generation + (position + 1) * 0x10u));
 }
+
+struct GpuHandle {
+  int position = -1;  // -1: no handle this driver gave out
+  int generation = 0;
+};
+
+GpuHandle gpu_of(const void* handle) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+  for (int generation = 0; generation <= sim_generation(); ++generation) {
+    const uintptr_t base = 0x10DE0000u + 0x1000u * generation;
+    if (value <= base || (value - base) % 0x10u != 0) continue;
+    const uintptr_t position = (value - base) / 0x10u - 1;
+    if (position < sim_scenario().gpus.size() && !(generation > 0 && sim_dropped(position)))
+      return {static_cast<int>(position), generation};
+  }
+  return {};
+}
+
+// The GPU position a handle stands for, whatever its generation, or -1.
+int position_of(const void* handle) { return gpu_of(handle).position; }
 
 int position_unlocked(const void* handle) {
   sim_lock();
@@ -66,13 +95,26 @@ int position_unlocked(const void* handle) {
   return position;
 }
 
+// The checks of a call about one GPU, in the driver's order; `position` receives the GPU's.
+int32_t check_gpu(const void* handle, int* position) {
+  if (session_lost()) return restart_status();
+  if (refused()) return NVAPI_API_NOT_INITIALIZED;
+  const GpuHandle gpu = gpu_of(handle);
+  if (gpu.position < 0) return NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE;
+  if (gpu.generation < sim_generation()) return restart_status();
+  *position = gpu.position;
+  return NVAPI_OK;
+}
+
 int32_t Initialize() {
   sim_lock();
   sim_reload();
   sim_unlock();
   char args[8] = "";
   return sim_answer("NvAPI_Initialize", -1, args, sizeof(args), [](char*, size_t) {
-    DriverInitialised = true;
+    DriverInitialised = !sim_away();
+    if (!DriverInitialised) return NVAPI_NVIDIA_DEVICE_NOT_FOUND;
+    sim_open_session();
     return NVAPI_OK;
   });
 }
@@ -91,15 +133,19 @@ int32_t EnumPhysicalGPUs(void** handles, uint32_t* count) {
   snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(handles), sim_address(count));
   return sim_answer("NvAPI_EnumPhysicalGPUs", -1, args, sizeof(args),
                     [&](char* details, size_t size) {
+                      if (session_lost()) return restart_status();
                       if (refused()) return NVAPI_API_NOT_INITIALIZED;
+                      if (sim_away()) return NVAPI_NVIDIA_DEVICE_NOT_FOUND;
                       if (!handles || !count) return NVAPI_INVALID_ARGUMENT;
                       const SimScenario& scenario = sim_scenario();
+                      const int generation = sim_generation();
+                      const std::vector<size_t> order = sim_listed(scenario.gpus.size());
                       const long long reported = sim_reported(scenario.gpus);
                       long long written = reported < 0 ? 0 : reported;
                       if (written > NVAPI_MAX_PHYSICAL_GPUS) written = NVAPI_MAX_PHYSICAL_GPUS;
-                      if (scenario.handles >= 0) written = scenario.handles;
-                      for (long long i = 0; i < written; ++i)
-                        handles[i] = handle_of(static_cast<size_t>(i));
+                      if (scenario.handles >= 0 && generation == 0) written = scenario.handles;
+                      for (size_t i = 0; i < static_cast<size_t>(written); ++i)
+                        handles[i] = handle_of(i < order.size() ? order[i] : i, generation);
                       *count = static_cast<uint32_t>(reported);
                       sim_append(details, size, " out=%u handles=%lld", *count, written);
                       return NVAPI_OK;
@@ -111,9 +157,9 @@ int32_t GetFullName(void* handle, char* name) {
   snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(handle), sim_address(name));
   return sim_answer("NvAPI_GPU_GetFullName", position_unlocked(handle), args, sizeof(args),
                     [&](char* details, size_t size) {
-                      if (refused()) return NVAPI_API_NOT_INITIALIZED;
-                      const int position = position_of(handle);
-                      if (position < 0) return NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE;
+                      int position = 0;
+                      const int32_t checked = check_gpu(handle, &position);
+                      if (checked != NVAPI_OK) return checked;
                       if (!name) return NVAPI_INVALID_ARGUMENT;
                       const SimDevice& gpu = sim_scenario().gpus[position];
                       sim_fill_text(name, NVAPI_SHORT_STRING_MAX, gpu.name, gpu.name_noterm);
@@ -131,12 +177,13 @@ int32_t GetThermalSettings(void* handle, uint32_t sensor_index, NvGpuThermalSett
     sim_append(args, sizeof(args), " version=0x%08X sensors=%u controller=%d target=%d",
                settings->version, settings->count, settings->sensor[0].controller,
                settings->sensor[0].target);
+  sim_count_reading();
   return sim_answer(
       "NvAPI_GPU_GetThermalSettings", position_unlocked(handle), args, sizeof(args),
       [&](char* details, size_t size) {
-        if (refused()) return NVAPI_API_NOT_INITIALIZED;
-        const int position = position_of(handle);
-        if (position < 0) return NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE;
+        int position = 0;
+        const int32_t checked = check_gpu(handle, &position);
+        if (checked != NVAPI_OK) return checked;
         if (!settings) return NVAPI_INVALID_ARGUMENT;
         if (settings->version != THERMAL_SETTINGS_VER_1 &&
             settings->version != THERMAL_SETTINGS_VER_2)
@@ -162,9 +209,9 @@ int32_t answer_location(const char* function, void* handle, uint32_t* out, int S
   snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(handle), sim_address(out));
   return sim_answer(function, position_unlocked(handle), args, sizeof(args),
                     [&](char* details, size_t size) {
-                      if (refused()) return NVAPI_API_NOT_INITIALIZED;
-                      const int position = position_of(handle);
-                      if (position < 0) return NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE;
+                      int position = 0;
+                      const int32_t checked = check_gpu(handle, &position);
+                      if (checked != NVAPI_OK) return checked;
                       if (!out) return NVAPI_INVALID_ARGUMENT;
                       *out = static_cast<uint32_t>(sim_scenario().gpus[position].*field);
                       sim_append(details, size, " out=%u", *out);

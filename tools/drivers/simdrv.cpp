@@ -500,6 +500,39 @@ void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
   scenario->faults.push_back(fault);
 }
 
+// `restart at=N [away=MS|forever] [order=reverse] [drop=I] [status=S]`.
+void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
+  SimRestart restart;
+  for (size_t i = 1; i < words.size(); ++i) {
+    const SimWord& word = words[i];
+    long long number = 0;
+    bool ok = word.has_value;
+    if (word.key == "at") {
+      ok = ok && parse_number(word.value, 1, INT64_MAX, &restart.at);
+    } else if (word.key == "away") {
+      restart.forever = ok && word.value == "forever";
+      ok = ok && (restart.forever || parse_number(word.value, 0, INT64_MAX, &number));
+      restart.away = static_cast<unsigned long long>(number);
+    } else if (word.key == "order") {
+      ok = ok && word.value == "reverse";
+      restart.reverse = ok;
+    } else if (word.key == "drop") {
+      ok = ok && parse_number(word.value, 0, INT32_MAX, &restart.drop);
+    } else if (word.key == "status") {
+      // Intel's results are unsigned 32-bit numbers, the others' signed.
+      ok = ok && parse_number(word.value, INT32_MIN, UINT32_MAX, &number);
+      restart.status_set = ok;
+      restart.status = static_cast<int32_t>(number);
+    } else {
+      report(line, "unknown field", word.key);
+      continue;
+    }
+    if (!ok) report(line, "bad value", word.key + "=" + word.value);
+  }
+  if (restart.at < 1) report(line, "expected at=N", "restart");
+  else scenario->restart = restart;
+}
+
 void parse_settings(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
   for (const SimWord& word : words) {
     long long number = 0;
@@ -564,6 +597,7 @@ SimScenario parse_scenario(const std::string& text) {
     else if (kind == "crash") parse_fault(words, line, SIM_CRASH, &scenario);
     else if (kind == "probe") parse_fault(words, line, SIM_PROBE, &scenario);
     else if (kind == "sleep") parse_fault(words, line, SIM_SLEEP, &scenario);
+    else if (kind == "restart") parse_restart(words, line, &scenario);
     else if (kind == "missing" && words.size() >= 2) {
       for (size_t i = 1; i < words.size(); ++i) scenario.missing.push_back(words[i].key);
     } else {
@@ -690,7 +724,57 @@ void sim_reload() {
 SimScenario& sim_scenario() { return Scenario; }
 
 long long sim_reported(const std::vector<SimDevice>& devices) {
+  // `count=` describes the driver as it starts; the restarted one lists what it has.
+  if (Scenario.restart.generation > 0)
+    return static_cast<long long>(sim_listed(devices.size()).size());
   return Scenario.count_set ? Scenario.count : static_cast<long long>(devices.size());
+}
+
+void sim_count_reading() {
+  sim_lock();
+  SimRestart& restart = Scenario.restart;
+  const bool now = restart.at > 0 && restart.generation == 0 && ++restart.calls == restart.at;
+  if (now) {
+    restart.generation = 1;
+    restart.since = GetTickCount64();
+  }
+  const long long at = restart.at;
+  sim_unlock();
+  if (!now) return;
+  char text[64];
+  snprintf(text, sizeof(text), "restart at=%lld", at);
+  sim_log_text(text);
+}
+
+int sim_generation() { return Scenario.restart.generation; }
+
+bool sim_away() {
+  const SimRestart& restart = Scenario.restart;
+  if (restart.generation == 0) return false;
+  return restart.forever || GetTickCount64() - restart.since < restart.away;
+}
+
+bool sim_session_lost() { return Scenario.restart.session < Scenario.restart.generation; }
+
+void sim_open_session() { Scenario.restart.session = Scenario.restart.generation; }
+
+int32_t sim_restart_status(int32_t fallback) {
+  return Scenario.restart.status_set ? Scenario.restart.status : fallback;
+}
+
+std::vector<size_t> sim_listed(size_t count) {
+  const bool reverse = Scenario.restart.generation > 0 && Scenario.restart.reverse;
+  std::vector<size_t> positions;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t position = reverse ? count - 1 - i : i;
+    if (!sim_dropped(position)) positions.push_back(position);
+  }
+  return positions;
+}
+
+bool sim_dropped(size_t position) {
+  return Scenario.restart.generation > 0 &&
+         static_cast<long long>(position) == Scenario.restart.drop;
 }
 
 SimFaultKind sim_fault(const char* function, int device, int32_t* status) {

@@ -115,6 +115,23 @@ struct SimFault {
   long long calls = 0;
 };
 
+// A restart of the driver (`restart` line): during the `at`th call of its reading function it
+// drops its session and handles, stays away a while, and comes back as generation 1, maybe listing
+// its devices in another order or without one. Before that it is generation 0, as without the line.
+struct SimRestart {
+  long long at = 0;              // 0: the driver never restarts
+  bool status_set = false;       // otherwise each driver answers its own status for a lost session
+  int32_t status = 0;
+  unsigned long long away = 0;   // milliseconds the driver is away after the restart
+  bool forever = false;          // away for ever
+  bool reverse = false;          // lists its devices in reverse order afterwards
+  long long drop = -1;           // the scenario position no longer listed afterwards; -1: none
+  long long calls = 0;           // calls of the reading function so far
+  int generation = 0;
+  unsigned long long since = 0;  // GetTickCount64 at the restart
+  int session = 0;               // the generation the driver's session was last opened in
+};
+
 struct SimScenario {
   std::vector<SimDevice> adapters;
   std::vector<SimDevice> gpus;
@@ -132,6 +149,7 @@ struct SimScenario {
   uint32_t random = 0;
   uint32_t ctl_version = 0x00010001;  // the highest AppVersion Intel's ctlInit accepts
   int ctl_properties = 2;             // the highest adapter properties Version it accepts
+  SimRestart restart;
 };
 
 // ---- library lifetime (DllMain, loader lock held) ----
@@ -150,7 +168,8 @@ void sim_unlock();
 void sim_reload();
 // The current scenario. Caller holds the lock.
 SimScenario& sim_scenario();
-// The number of entries the driver reports: `count=` when given, else the listed ones.
+// The number of entries the driver reports: `count=` when given (before a restart), else the
+// listed ones.
 long long sim_reported(const std::vector<SimDevice>& devices);
 // Counts this call against the faults for `function` and answers what it must do; `status`
 // receives the status of a failure. `device` is the adapter index or GPU position the call is
@@ -163,6 +182,24 @@ bool sim_missing(const char* function);
 int32_t sim_next_temperature(SimSequence& sequence, bool thousandths);
 // The next power state of a display device (1 for D0 .. 4 for D3). Caller holds the lock.
 int sim_next_power_state(SimDisplay& display);
+// ---- driver restart (`restart`); caller holds the lock unless said ----
+// Counts a call of the driver's reading function, whatever device it is about; the `at`th one
+// restarts the driver and logs `restart at=N`. Takes the lock.
+void sim_count_reading();
+// 0 before the restart, 1 after it.
+int sim_generation();
+// True while the restarted driver is away.
+bool sim_away();
+// True from the restart until the driver's session is opened again.
+bool sim_session_lost();
+// The driver opened its session (its initialise call succeeded): the current generation's.
+void sim_open_session();
+// What calls on the old session answer: the scenario's `status=`, else `fallback`.
+int32_t sim_restart_status(int32_t fallback);
+// The scenario positions of `count` entries in the order the driver lists them now.
+std::vector<size_t> sim_listed(size_t count);
+// True when the entry at scenario `position` is gone since the restart.
+bool sim_dropped(size_t position);
 // Writes `text` into a driver text field of `size` bytes: zero-terminated and cut to fit, or,
 // with `noterm`, repeated over the whole field with no zero.
 void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm);
