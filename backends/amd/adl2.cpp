@@ -25,7 +25,7 @@ bool library_serves_adl2() {
           library_has_export(VendorLibrary, L"ADL2_OverdriveN_Temperature_Get"));
 }
 
-// One attempt for the whole run: a driver that refuses the context once is not asked again
+// One attempt per session of the driver: one that refuses the context once is not asked again
 // every second.
 bool context_ready() {
   if (Adl2State == ContextState::Untried) {
@@ -69,6 +69,11 @@ bool read_overdrive_n(int adapter_index, int32_t& celsius) {
 bool adl2_read_temperature(int adapter_index, ADLPMLogDataOutput& log, int32_t& celsius) {
   return context_ready() && (read_performance_log(adapter_index, log, celsius) ||
                              read_overdrive_n(adapter_index, celsius));
+}
+
+void adl2_restart() {
+  adl2_shutdown();
+  Adl2State = ContextState::Untried;
 }
 
 void adl2_shutdown() {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/program.h"
+#include "app/recovery.h"
 #include "app/rows.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/adl2.h"
@@ -13,11 +14,33 @@ namespace {
 
 constexpr int32_t DuplicateMarkerLength = 10;
 
+// ADL answers no status that says the driver went away. The sign is the pattern: where readings
+// came before, every awake row failing in one pass, this many passes in a row.
+constexpr int32_t FailingPassesOfADriverAway = 3;
+
 // The records the reading cycle owns for its whole run: no pass allocates.
 struct CycleRecords {
   ADLTemperature temperature;
   ADLPMLogDataOutput log;
 };
+
+// A row's adapter: the ADL index it is read under now, and what finds it again should the driver
+// restart and list its adapters anew. The place points into AdapterInfoTable, which set-up wrote
+// for good.
+struct AmdRow {
+  int adapter_index;
+  bool present;  // false while its GPU is missing from the driver's new listing
+  GpuPlace place;
+};
+
+// The worker's, from the start of its cycle.
+AmdRow* Rows;
+int32_t RowCount;
+bool ReadingCame;  // once in the run
+int32_t FailingPasses;
+// Written by the worker, read at shutdown once it has stopped: a recovery destroyed the main
+// control, and creating it again has not succeeded since.
+bool MainControlDestroyed;
 
 // Driver text fields are read no further than their end, even without a terminating zero.
 void append_field(const char (&field)[ADL_MAX_PATH]) {
@@ -85,8 +108,8 @@ bool read_adapter_info() {
                       static_cast<int>(size));
 }
 
-bool read_overdrive5(const AdapterInfo& adapter, ADLTemperature& temperature, int32_t& celsius) {
-  if (!adl_succeeds(L"ADL_Overdrive5_Temperature_Get", adapter.iAdapterIndex, 0, &temperature))
+bool read_overdrive5(int adapter_index, ADLTemperature& temperature, int32_t& celsius) {
+  if (!adl_succeeds(L"ADL_Overdrive5_Temperature_Get", adapter_index, 0, &temperature))
     return false;
   celsius = temperature.iTemperature / 1000;
   return true;
@@ -103,11 +126,29 @@ void for_each_shown_adapter(Visit visit) {
   }
 }
 
-// Each shown adapter's device, found by the PCI location ADL gave for it.
-void locate_shown_adapters() {
+GpuPlace place_of(const AdapterInfo& adapter) {
+  return GpuPlace{adapter.iBusNumber != 0,
+                  static_cast<uint32_t>(adapter.iBusNumber),
+                  static_cast<uint32_t>(adapter.iDeviceNumber),
+                  static_cast<uint32_t>(adapter.iFunctionNumber),
+                  adapter.strAdapterName,
+                  sizeof(adapter.strAdapterName),
+                  adapter.strUDID,
+                  sizeof(adapter.strUDID)};
+}
+
+// One record per row, and each shown adapter's device, found by the PCI location ADL gave for it.
+void prepare_rows() {
   int32_t rows = 0;
   for_each_shown_adapter([&](int32_t, const AdapterInfo&) {
     ++rows;
+    return true;
+  });
+  Rows = rows > 0 ? static_cast<AmdRow*>(heap_alloc(sizeof(AmdRow) * static_cast<size_t>(rows)))
+                  : nullptr;
+  RowCount = Rows ? rows : 0;
+  for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
+    if (row < RowCount) Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter)};
     return true;
   });
   if (!rows_watch(rows)) return;
@@ -119,24 +160,102 @@ void locate_shown_adapters() {
   });
 }
 
+void note_pass(int32_t asked, int32_t read) {
+  const bool all_failed = ReadingCame && asked > 0 && read == 0;
+  FailingPasses = all_failed ? FailingPasses + 1 : 0;
+  if (FailingPasses < FailingPassesOfADriverAway) return;
+  FailingPasses = 0;
+  recovery_driver_away();
+}
+
 // Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
 // sensors of current GPUs, which their drivers answer instead. A powered-down GPU is not asked
-// at all: any of these calls would wake it. False, with the pass cut short, once a call into ADL
-// has faulted: ADL is never called again.
-bool read_shown_adapters(CycleRecords& records) {
-  bool readable = true;
-  for_each_shown_adapter([&](int32_t row, const AdapterInfo& adapter) {
-    if (row_asleep(row)) return true;
+// at all: any of these calls would wake it, and neither is the driver while it is away. False,
+// with the pass cut short, once a call into ADL has faulted: ADL is never called again.
+bool read_rows(CycleRecords& records) {
+  const bool away = recovery_driver_is_away();
+  int32_t asked = 0;
+  int32_t read = 0;
+  for (int32_t row = 0; row < RowCount; ++row) {
+    if (row_asleep(row)) continue;
+    if (away || !Rows[row].present) {
+      row_found_no_reading(row);
+      continue;
+    }
+    ++asked;
+    const int index = Rows[row].adapter_index;
     int32_t celsius = 0;
-    const bool read = read_overdrive5(adapter, records.temperature, celsius) ||
-                      adl2_read_temperature(adapter.iAdapterIndex, records.log, celsius);
-    readable = !vendor_library_given_up();
-    if (!readable) return false;
-    if (read) row_show_reading(row, celsius);
-    else row_found_no_reading(row);
-    return true;
-  });
-  return readable;
+    const bool ok = read_overdrive5(index, records.temperature, celsius) ||
+                    adl2_read_temperature(index, records.log, celsius);
+    if (vendor_library_given_up()) return false;
+    if (!ok) {
+      row_found_no_reading(row);
+      continue;
+    }
+    row_show_reading(row, celsius);
+    recovery_reading_came();
+    ReadingCame = true;
+    ++read;
+  }
+  if (!away) note_pass(asked, read);
+  return true;
+}
+
+// Binds every row to its adapter in a table just read; answers how many found none.
+int32_t bind_rows(const AdapterInfo* table, int32_t count) {
+  auto* found = static_cast<GpuPlace*>(heap_alloc(sizeof(GpuPlace) * static_cast<size_t>(count)));
+  const auto row_count = static_cast<size_t>(RowCount);
+  auto* rows = static_cast<GpuPlace*>(heap_alloc(sizeof(GpuPlace) * row_count));
+  auto* match = static_cast<int32_t*>(heap_alloc(sizeof(int32_t) * row_count));
+  int32_t missing = RowCount;
+  if (found && rows && match) {
+    for (int32_t i = 0; i < count; ++i) found[i] = place_of(table[i]);
+    for (int32_t row = 0; row < RowCount; ++row) rows[row] = Rows[row].place;
+    recovery_match_rows(rows, RowCount, found, count, match);
+    missing = 0;
+    for (int32_t row = 0; row < RowCount; ++row) {
+      Rows[row].present = match[row] >= 0;
+      if (match[row] >= 0) Rows[row].adapter_index = table[match[row]].iAdapterIndex;
+      else ++missing;
+    }
+  }
+  heap_release(match);
+  heap_release(rows);
+  heap_release(found);
+  return missing;
+}
+
+// The adapters counted and read again, each row bound to its adapter; false when ADL lists none.
+// The table is the worker's for this step only: set-up's table, which names the rows, stays.
+bool list_adapters_again() {
+  int count = 0;
+  if (!adl_succeeds(L"ADL_Adapter_NumberOfAdapters_Get", &count) || count <= 0) return false;
+  const size_t size = static_cast<size_t>(count) * sizeof(AdapterInfo);
+  if (size > INT32_MAX) return false;
+  auto* table = static_cast<AdapterInfo*>(heap_alloc(size + sizeof(AdapterInfo)));
+  if (!table) return false;
+  const bool listed =
+      adl_succeeds(L"ADL_Adapter_AdapterInfo_Get", table, static_cast<int>(size));
+  if (listed) recovery_rows_bound(bind_rows(table, count));
+  heap_release(table);
+  return listed;
+}
+
+// ADL's contexts destroyed and created again: the ADL2 one on its next use.
+void reinitialise() {
+  adl2_restart();
+  library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
+  MainControlDestroyed = true;
+  if (vendor_library_given_up() || !adl_succeeds(L"ADL_Main_Control_Create", adl_allocate, 1))
+    return;
+  MainControlDestroyed = false;
+  list_adapters_again();
+}
+
+void take_recovery_step() {
+  const RecoveryStep step = recovery_pass_begins();
+  if (step == RecoveryStep::Reinitialise) reinitialise();
+  else if (step == RecoveryStep::LookForMissing) list_adapters_again();
 }
 
 }  // namespace
@@ -160,8 +279,10 @@ bool amd_setup() {
 DWORD WINAPI amd_reading_cycle(void*) {
   CycleRecords records{};
   records.temperature.iSize = sizeof(ADLTemperature);
-  locate_shown_adapters();
-  while (read_shown_adapters(records)) {
+  prepare_rows();
+  for (;;) {
+    take_recovery_step();
+    if (vendor_library_given_up() || !read_rows(records)) break;
     rows_pass_ended();
     delay_ms(1000);
   }
@@ -169,10 +290,11 @@ DWORD WINAPI amd_reading_cycle(void*) {
   return 0;
 }
 
-// In the reverse order of creation: the readings' ADL2 context, then the set-up's main control.
+// In the reverse order of creation: the readings' ADL2 context, then the main control, unless a
+// recovery destroyed it and could not create it again.
 void amd_shutdown() {
   adl2_shutdown();
-  library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
+  if (!MainControlDestroyed) library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
 }
 
 void amd_append_name(const AdapterInfo& adapter) { append_field(adapter.strAdapterName); }

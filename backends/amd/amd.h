@@ -7,11 +7,13 @@
 // false after showing its message box.
 bool amd_setup();
 // The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered
-// down, ADL2 for those it fails for; returns only once a call into ADL has faulted, after the
-// rows have said that nothing reads them.
+// down, ADL2 for those it fails for. Where every awake row fails, pass after pass, after readings
+// came, it creates ADL's contexts again until the rows have their adapters back. Returns only
+// once a call into ADL has faulted, after the rows have said that nothing reads them.
 DWORD WINAPI amd_reading_cycle(void* parameter);
-// Destroys the ADL2 context the readings made, if any, then the ADL main control; at shutdown,
-// once the worker has stopped (never after it was cut off). Calls nothing once ADL has faulted.
+// Destroys the ADL2 context the readings made, if any, then the ADL main control unless a
+// recovery left none; at shutdown, once the worker has stopped (never after it was cut off).
+// Calls nothing once ADL has faulted.
 void amd_shutdown();
 
 struct AdapterInfo;

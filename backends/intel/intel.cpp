@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/program.h"
+#include "app/recovery.h"
 #include "app/rows.h"
 #include "backends/intel/ctl.h"
 #include "facade/library.h"
@@ -25,15 +26,22 @@ struct ControlLibrary {
 enum class SensorLookup : uint8_t { NotYet, Found, None };
 
 struct IntelRow {
-  ctl_device_adapter_handle_t device;
+  ctl_device_adapter_handle_t device;  // null while the GPU is missing after a recovery
   TextVariable name;
   bool has_location;
   ctl_adapter_bdf_t location;
   SensorLookup lookup;
   ctl_temp_handle_t sensor;
+  char name_as_listed[CTL_MAX_DEVICE_NAME_LEN];  // 8-bit, to find the GPU again by its name
 };
 
-enum class Found { Reading, PoweredDown, NoReading };
+// A GPU in a new listing of the devices, during a recovery.
+struct Candidate {
+  ctl_device_adapter_handle_t device;
+  char name[CTL_MAX_DEVICE_NAME_LEN];
+};
+
+enum class Found { Reading, PoweredDown, NoReading, DriverAway };
 
 // What a call that was not made, or faulted, answers: a failure unlike the two the monitor tells
 // apart (an older version, a GPU unavailable).
@@ -42,6 +50,24 @@ constexpr ctl_result_t CallNotMade = 0x4000FFFF;
 ControlLibrary Calls;
 ctl_api_handle_t Api;  // null while no session is open
 IntelRow* Rows;        // GpuCount records from set-up; the sensor fields are the worker's
+// The worker's, during a recovery.
+Candidate Candidates[CtlMaxDevices];
+GpuPlace CandidatePlaces[CtlMaxDevices];
+
+// Answers that mean the driver went away (device lost, reset, removed, updated), not that this
+// reading failed.
+bool driver_went_away(ctl_result_t result) {
+  switch (result) {
+    case CTL_RESULT_ERROR_DEVICE_LOST:
+    case CTL_RESULT_ERROR_NOT_AVAILABLE:
+    case CTL_RESULT_ERROR_UNINITIALIZED:
+    case CTL_RESULT_ERROR_INVALID_API_HANDLE:
+    case CTL_RESULT_ERROR_RESET_DEVICE_REQUIRED:
+      return true;
+    default:
+      return false;
+  }
+}
 
 template <typename Function>
 Function find(const wchar_t* name) {
@@ -136,6 +162,7 @@ void add_row(ctl_device_adapter_handle_t device, const ctl_device_adapter_proper
   row.device = device;
   row.has_location = has_location;
   row.location = properties.adapter_bdf;
+  std::memcpy(row.name_as_listed, properties.name, sizeof(row.name_as_listed));
   const size_t start = text_position();
   // The name field need not end in a zero: read no further than the field.
   text_from_8bit(properties.name,
@@ -191,6 +218,7 @@ Found read_telemetry(const IntelRow& row, ctl_power_telemetry_t& telemetry, doub
   telemetry.Version = CTL_POWER_TELEMETRY_VERSION;
   const ctl_result_t result = call(Calls.telemetry, row.device, &telemetry);
   if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
+  if (driver_went_away(result)) return Found::DriverAway;
   const ctl_oc_telemetry_item_t& item = telemetry.gpuCurrentTemperature;
   if (result != CTL_RESULT_SUCCESS || !item.bSupported ||
       item.units != CTL_UNITS_TEMPERATURE_CELSIUS || item.type != CTL_DATA_TYPE_DOUBLE ||
@@ -208,6 +236,7 @@ Found look_up_sensor(IntelRow& row) {
   ctl_result_t result =
       list_in_two_calls(Calls.enumerate_sensors, row.device, sensors, CtlMaxSensors, count);
   if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
+  if (driver_went_away(result)) return Found::DriverAway;
   if (result != CTL_RESULT_SUCCESS) count = 0;
   ctl_temp_handle_t gpu = nullptr;
   ctl_temp_handle_t global = nullptr;
@@ -216,6 +245,7 @@ Found look_up_sensor(IntelRow& row) {
     properties.Size = sizeof(properties);
     result = call(Calls.sensor_properties, sensors[i], &properties);
     if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
+    if (driver_went_away(result)) return Found::DriverAway;
     if (result != CTL_RESULT_SUCCESS) continue;
     if (properties.type == CTL_TEMP_SENSORS_GPU) gpu = sensors[i];
     else if (properties.type == CTL_TEMP_SENSORS_GLOBAL && !global) global = sensors[i];
@@ -228,29 +258,49 @@ Found look_up_sensor(IntelRow& row) {
 Found read_sensor(IntelRow& row, double& celsius) {
   if (row.lookup == SensorLookup::NotYet) {
     const Found found = look_up_sensor(row);
-    if (found == Found::PoweredDown) return found;
+    if (found == Found::PoweredDown || found == Found::DriverAway) return found;
   }
   if (row.lookup != SensorLookup::Found) return Found::NoReading;
   double value = 0;
   const ctl_result_t result = call(Calls.sensor_state, row.sensor, &value);
   if (result == CTL_RESULT_ERROR_DEVICE_UNAVAILABLE) return Found::PoweredDown;
+  if (driver_went_away(result)) return Found::DriverAway;
   if (result != CTL_RESULT_SUCCESS || !plausible(value)) return Found::NoReading;
   celsius = value;
   return Found::Reading;
 }
 
-// A powered-down GPU is not asked at all: any call would wake it. False once a call into the
-// library has faulted: the library is never called again.
-bool read_row(int32_t index, ctl_power_telemetry_t& telemetry) {
+// A powered-down GPU is not asked at all: any call would wake it, and neither is the driver while
+// it is away. False once a call into the library has faulted: it is never called again.
+bool read_row(int32_t index, ctl_power_telemetry_t& telemetry, bool away) {
   if (row_asleep(index)) return true;
   IntelRow& row = Rows[index];
+  if (away || !row.device) {
+    row_found_no_reading(index);
+    return true;
+  }
   double celsius = 0;
   Found found = read_telemetry(row, telemetry, celsius);
   if (found == Found::NoReading && Calls.enumerate_sensors) found = read_sensor(row, celsius);
   if (vendor_library_given_up()) return false;
-  if (found == Found::Reading) row_show_reading(index, static_cast<int32_t>(celsius));
-  else if (found == Found::PoweredDown) row_found_powered_down(index);
-  else row_found_no_reading(index);
+  if (found == Found::Reading) {
+    row_show_reading(index, static_cast<int32_t>(celsius));
+    recovery_reading_came();
+  } else if (found == Found::PoweredDown) {
+    row_found_powered_down(index);
+  } else {
+    // The rest of the pass goes on, as for any row without a reading.
+    if (found == Found::DriverAway) recovery_driver_away();
+    row_found_no_reading(index);
+  }
+  return true;
+}
+
+// One pass over the rows; false once the library has faulted.
+bool read_rows(ctl_power_telemetry_t& telemetry) {
+  const bool away = recovery_driver_is_away();
+  for (int32_t i = 0; i < State.GpuCount; ++i)
+    if (!read_row(i, telemetry, away)) return false;
   return true;
 }
 
@@ -259,6 +309,64 @@ void locate_rows() {
   for (int32_t i = 0; i < State.GpuCount; ++i)
     if (Rows[i].has_location)
       row_locate(i, Rows[i].location.bus, Rows[i].location.device, Rows[i].location.function);
+}
+
+GpuPlace place_of(bool has_location, const ctl_adapter_bdf_t& at, const char* name) {
+  return GpuPlace{has_location, at.bus, at.device, at.function, name, CTL_MAX_DEVICE_NAME_LEN,
+                  nullptr, 0};
+}
+
+// The discrete Intel GPUs the library lists now, as candidates for the rows; their count.
+int32_t list_candidates() {
+  ctl_device_adapter_handle_t devices[CtlMaxDevices] = {};
+  const uint32_t count = list_devices(devices);
+  int32_t found = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    ctl_device_adapter_properties_t properties;
+    bool has_location = false;
+    if (!read_properties(devices[i], properties, has_location) ||
+        !is_discrete_intel_gpu(properties))
+      continue;
+    Candidate& candidate = Candidates[found];
+    candidate.device = devices[i];
+    std::memcpy(candidate.name, properties.name, sizeof(candidate.name));
+    CandidatePlaces[found] = place_of(has_location, properties.adapter_bdf, candidate.name);
+    ++found;
+  }
+  return found;
+}
+
+// Gives every row its GPU's handle in a new listing, or none; the sensors are looked up anew.
+// Nothing changes when the library lists no GPU.
+void bind_rows() {
+  const int32_t found = list_candidates();
+  if (found == 0) return;
+  GpuPlace rows[CtlMaxDevices];
+  int32_t match[CtlMaxDevices];
+  for (int32_t i = 0; i < State.GpuCount; ++i)
+    rows[i] = place_of(Rows[i].has_location, Rows[i].location, Rows[i].name_as_listed);
+  recovery_match_rows(rows, State.GpuCount, CandidatePlaces, found, match);
+  int32_t missing = 0;
+  for (int32_t i = 0; i < State.GpuCount; ++i) {
+    IntelRow& row = Rows[i];
+    row.device = match[i] >= 0 ? Candidates[match[i]].device : nullptr;
+    row.lookup = SensorLookup::NotYet;
+    row.sensor = nullptr;
+    if (!row.device) ++missing;
+  }
+  recovery_rows_bound(missing);
+}
+
+// A new session in place of the old one, and the devices enumerated again.
+void reinitialise() {
+  close_session();
+  if (!vendor_library_given_up() && open_session()) bind_rows();
+}
+
+void take_recovery_step() {
+  const RecoveryStep step = recovery_pass_begins();
+  if (step == RecoveryStep::Reinitialise) reinitialise();
+  else if (step == RecoveryStep::LookForMissing) bind_rows();
 }
 
 }  // namespace
@@ -283,15 +391,13 @@ DWORD WINAPI intel_reading_cycle(void*) {
   ctl_power_telemetry_t telemetry;
   locate_rows();
   for (;;) {
-    for (int32_t i = 0; i < State.GpuCount; ++i) {
-      if (!read_row(i, telemetry)) {
-        rows_end_readings();
-        return 0;
-      }
-    }
+    take_recovery_step();
+    if (vendor_library_given_up() || !read_rows(telemetry)) break;
     rows_pass_ended();
     delay_ms(1000);
   }
+  rows_end_readings();
+  return 0;
 }
 
 void intel_shutdown() { close_session(); }

@@ -8,7 +8,8 @@
 // false, with the library closed and nothing shown, when it yields no GPU to show.
 bool intel_setup();
 // The reading cycle of SensorThread: the telemetry, else a temperature sensor, of every GPU that
-// is not powered down; never shows a box, and returns only once a call into the library has
+// is not powered down; never shows a box. An answer that the driver went away makes it start a
+// new session until every row has its GPU back. Returns only once a call into the library has
 // faulted, after the rows have said that nothing reads them.
 DWORD WINAPI intel_reading_cycle(void* parameter);
 // Closes the library's session; at shutdown, once the worker has stopped (never after it was cut

@@ -16,6 +16,9 @@ struct EntryPoint {
 };
 
 HMODULE NvapiLibraryHandle;
+// A driver that faulted stays given up when its handle is forgotten: an unload and a new
+// initialise do not make it trustworthy again.
+volatile LONG DriverGivenUp;
 QueryInterface QueryInterfaceEntry;
 PreCall PreCallHook;
 PostCall PostCallHook;
@@ -56,7 +59,8 @@ NvAPI_Status forget_driver(NvAPI_Status status) {
   PreCallHook = nullptr;
   PostCallHook = nullptr;
   // A driver that faulted is never unloaded: its detach routine might wait for what it holds.
-  if (!module_given_up(NvapiLibraryHandle)) FreeLibrary(NvapiLibraryHandle);
+  if (module_given_up(NvapiLibraryHandle)) InterlockedExchange(&DriverGivenUp, 1);
+  else FreeLibrary(NvapiLibraryHandle);
   NvapiLibraryHandle = nullptr;
   return status;
 }
@@ -106,7 +110,10 @@ void* nvapi_entry_point(NvapiEntryIndex index) {
 
 HMODULE nvapi_library() { return NvapiLibraryHandle; }
 
-bool nvapi_given_up() { return module_given_up(NvapiLibraryHandle); }
+bool nvapi_given_up() {
+  return InterlockedCompareExchange(&DriverGivenUp, 0, 0) != 0 ||
+         module_given_up(NvapiLibraryHandle);
+}
 
 void nvapi_before_call(NvapiEntryIndex index, void** context) {
   int answer = 0;

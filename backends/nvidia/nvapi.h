@@ -1,8 +1,8 @@
 // The program's own NVAPI entry points: "nvapi64.dll" is loaded at run time and each function is
 // resolved once through its one export, nvapi_QueryInterface. Every call into the driver is
 // guarded: once one faults, the driver is never called again and never unloaded. Nothing here
-// takes a lock: NVAPI is entered from one thread at a time, and initialise and unload never run
-// during a call.
+// takes a lock: NVAPI is entered from one thread at a time (the main thread during set-up, then
+// the reading cycle's worker alone), and initialise and unload never run during a call.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +20,15 @@ constexpr NvAPI_Status NVAPI_ERROR = -1;
 constexpr NvAPI_Status NVAPI_LIBRARY_NOT_FOUND = -2;
 constexpr NvAPI_Status NVAPI_NO_IMPLEMENTATION = -3;
 constexpr NvAPI_Status NVAPI_API_NOT_INITIALIZED = -4;
+constexpr NvAPI_Status NVAPI_NVIDIA_DEVICE_NOT_FOUND = -6;
+constexpr NvAPI_Status NVAPI_INVALID_HANDLE = -8;
+// The handle is no longer valid, likely after a GPU or display re-configuration: enumerate again.
+constexpr NvAPI_Status NVAPI_HANDLE_INVALIDATED = -10;
+constexpr NvAPI_Status NVAPI_EXPECTED_PHYSICAL_GPU_HANDLE = -101;
+constexpr NvAPI_Status NVAPI_DRIVER_NOTRUNNING = -156;
 // The GPU is powered down; the driver did not wake it to answer.
 constexpr NvAPI_Status NVAPI_GPU_NOT_POWERED = -220;
+constexpr NvAPI_Status NVAPI_ERROR_DRIVER_RELOAD_IN_PROGRESS = -221;
 
 constexpr int NVAPI_MAX_PHYSICAL_GPUS = 64;
 constexpr int NVAPI_SHORT_STRING_MAX = 64;
@@ -49,10 +56,10 @@ static_assert(offsetof(NV_GPU_THERMAL_SETTINGS, sensor) == 8);
 constexpr NvU32 NV_GPU_THERMAL_SETTINGS_VER_1 = sizeof(NV_GPU_THERMAL_SETTINGS) | (1u << 16);
 
 // Loads "nvapi64.dll" (once) and initialises the driver: NVAPI_OK, NVAPI_LIBRARY_NOT_FOUND, or
-// NVAPI_ERROR after releasing the library. Main thread.
+// NVAPI_ERROR after releasing the library. The thread that calls NVAPI.
 NvAPI_Status NvAPI_Initialize();
 // Unloads the driver and forgets every resolved entry point: NVAPI_OK,
-// NVAPI_API_NOT_INITIALIZED, NVAPI_NO_IMPLEMENTATION or NVAPI_ERROR. Main thread.
+// NVAPI_API_NOT_INITIALIZED, NVAPI_NO_IMPLEMENTATION or NVAPI_ERROR. The thread that calls NVAPI.
 NvAPI_Status NvAPI_Unload();
 
 // ---- cached entry points, built from nvapi_functions.h ----
@@ -69,7 +76,8 @@ enum NvapiEntryIndex : size_t {
 void* nvapi_entry_point(NvapiEntryIndex entry);
 // The loaded driver library, or 0.
 HMODULE nvapi_library();
-// True once a call into the driver has faulted: nothing calls it again. Any thread.
+// True once a call into the driver has faulted, also after it was unloaded and loaded again:
+// nothing calls it again. Any thread.
 bool nvapi_given_up();
 // The driver's hooks around a call; they run only when the driver offers both.
 void nvapi_before_call(NvapiEntryIndex entry, void** context);
