@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/harness.h"
+#include "tests/support/restart.h"
 
 namespace {
 
@@ -194,4 +195,38 @@ TEST(AmdMonitor, ReadingsFollowTheDriverOncePerPass) {
   EXPECT_GE(period, 800u);
   EXPECT_LE(period, 1500u);
   close_monitor(monitor);
+}
+
+// ADL says nothing when the driver goes away: every awake row failing three passes in a row, after
+// readings came, is the sign. Rows that never read are no such sign.
+TEST(AmdMonitor, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
+  const RestartVendor amd{L"amd-restart", {L"atiadlxx.dll"}, "ADL_Overdrive5_Temperature_Get",
+                          "ADL_Main_Control_Create"};
+  const std::string cards = adapter("A", 1, 0, 0, "41000") + adapter("B", 2, 0, 0, "52000") +
+                            adapter("C", 3, 0, 0, "63000");
+  const std::vector<std::wstring> own{reading_text(41), reading_text(52), reading_text(63)};
+  const std::wstring gone = L"No reading";
+  const RestartCase cases[] = {
+      {"listed in reverse, new indices", cards + "restart at=7 order=reverse away=2000\n", own,
+       {}},
+      {"an adapter gone", cards + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
+      {"the driver stays away",
+       cards + "display bus=1\ndisplay bus=2\ndisplay bus=3\nrestart at=7 away=forever\n",
+       {gone, gone, gone}, {1, 2, 4, 8, 10}},
+  };
+  for (const RestartCase& test : cases) run_restart_case(amd, test);
+
+  Monitor monitor = start_monitor(cards + "fail ADL_Overdrive5_Temperature_Get=-1\n" +
+                                  "fail ADL2_Main_Control_Create=-1\n");
+  ASSERT_NE(monitor.window, nullptr);
+  EXPECT_TRUE(wait_until(
+      [&] {
+        return log_lines_with(read_log(monitor.program.log_path), "Overdrive5_Temperature_Get")
+                   .size() >= 18;
+      },
+      15000));
+  close_monitor(monitor);
+  EXPECT_EQ(log_lines_with(read_log(monitor.program.log_path), "ADL_Main_Control_Create").size(),
+            1u)
+      << "rows that never read: ADL created once";
 }

@@ -81,6 +81,9 @@ const Card Cards[] = {
          "fail ADL2_OverdriveN_Temperature_Get=-8\n",
      {}, 1},
     {"OverdriveN out of range", Adl, current_card("odn=54000000,-300000"), {}, 1},
+    // Just past the highest plausible reading: a bound moved up would show 300 °C.
+    {"300 degrees from the log and from OverdriveN", Adl, current_card("edge=300 odn=300000"), {},
+     1},
     {"ADL2 context refused: asked once", Adl,
      current_card("edge=61") + "fail ADL2_Main_Control_Create=-1\n", {}, 1, false},
     {"no ADL2 destroy: ADL2 unused", L"variants\\no_adl2_destroy\\atiadlxx.dll",

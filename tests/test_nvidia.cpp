@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "tests/support/harness.h"
+#include "tests/support/restart.h"
 
 namespace {
 
@@ -119,6 +120,10 @@ TEST(NvidiaMonitor, FailedThermalReadStopsTheWorkerAfterOneBox) {
     const auto calls = thermal_calls(monitor.program);
     ASSERT_EQ(calls.size(), 2u) << "nothing read after the failing call";
     EXPECT_NE(calls[1].find("status=-1"), std::string::npos);
+    EXPECT_EQ(log_lines_with(read_log(monitor.program.log_path), "NvAPI_EnumPhysicalGPUs tid=")
+                  .size(),
+              1u)
+        << "a plain failure is no driver restart";
   }
 }
 
@@ -166,4 +171,22 @@ TEST(NvidiaMonitor, UpToSixtyFourGpusAreShownAndLargerCountsAreClamped) {
     EXPECT_EQ(log_lines_with(read_log(monitor.program.log_path), "NvAPI_GPU_GetFullName tid=").size(),
               64u);
   }
+}
+
+TEST(NvidiaMonitor, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
+  const RestartVendor nvidia{L"nvidia-restart", {L"nvapi64.dll"}, "NvAPI_GPU_GetThermalSettings",
+                             "NvAPI_Initialize"};
+  const std::string gpus = gpu("GeForce A", "41") + gpu("GeForce B", "52") + gpu("GeForce C", "63");
+  const std::vector<std::wstring> own{reading_text(41), reading_text(52), reading_text(63)};
+  const std::wstring gone = L"No reading";
+  const RestartCase cases[] = {
+      {"listed in reverse, new handles", gpus + "restart at=7 order=reverse away=2000\n", own, {}},
+      {"the session lost: NVAPI initialised again",
+       gpus + "restart at=7 order=reverse status=-4 away=2000\n", own, {}},
+      {"a GPU gone", gpus + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
+      {"the driver stays away",
+       gpus + "display bus=1\ndisplay bus=2\ndisplay bus=3\nrestart at=7 away=forever\n",
+       {gone, gone, gone}, {1, 2, 4, 8, 10}},
+  };
+  for (const RestartCase& test : cases) run_restart_case(nvidia, test);
 }
