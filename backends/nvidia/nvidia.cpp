@@ -21,11 +21,12 @@ struct GpuIdentity {
 // restarted and handed out new handles, in another order.
 GpuIdentity RowGpus[NVAPI_MAX_PHYSICAL_GPUS];
 
-// The GPUs the driver lists now, during a recovery; the worker's.
+// The GPUs the driver lists now, during a recovery; the worker's. One handle more than NVAPI's
+// limit, as in the set-up's table.
 struct Listing {
-  NvPhysicalGpuHandle handles[NVAPI_MAX_PHYSICAL_GPUS];
+  NvPhysicalGpuHandle handles[NVAPI_MAX_PHYSICAL_GPUS + 1];
   NvU32 count;
-  GpuIdentity gpus[NVAPI_MAX_PHYSICAL_GPUS];
+  char names[NVAPI_MAX_PHYSICAL_GPUS][NVAPI_SHORT_STRING_MAX];
   GpuPlace places[NVAPI_MAX_PHYSICAL_GPUS];
 };
 Listing NewListing;
@@ -135,10 +136,10 @@ int32_t bind_rows(Listing& listing) {
   const bool names_needed = !every_row_located();
   const auto found = static_cast<int32_t>(listing.count);
   for (int32_t f = 0; f < found; ++f) {
-    GpuIdentity& identity = listing.gpus[f];
-    std::memset(identity.name, 0, sizeof(identity.name));
-    if (names_needed) read_name_into(listing.handles[f], identity.name);
-    listing.places[f] = unlocated(identity.name);
+    char(&name)[NVAPI_SHORT_STRING_MAX] = listing.names[f];
+    std::memset(name, 0, sizeof(name));
+    if (names_needed) read_name_into(listing.handles[f], name);
+    listing.places[f] = unlocated(name);
     locate(listing.handles[f], listing.places[f]);
   }
   GpuPlace rows[NVAPI_MAX_PHYSICAL_GPUS];
