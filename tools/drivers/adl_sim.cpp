@@ -31,7 +31,11 @@ bool Adl2ContextCreated[Generations] = {};
 
 bool refused() { return sim_scenario().init_check && !MainControlCreated; }
 
-int restart_status() { return sim_restart_status(ADL_ERR); }
+// Never ADL_OK: a caller that passes this check goes on to use what it found.
+int restart_status() {
+  const int status = sim_restart_status(ADL_ERR);
+  return status != ADL_OK ? status : ADL_ERR;
+}
 
 // The adapter index the driver answers now: the restarted driver numbers its adapters anew.
 int index_now(const SimDevice& adapter) { return adapter.index + 100 * sim_generation(); }
@@ -60,7 +64,7 @@ void fill_adapter(AdapterInfo* info, const SimDevice& adapter, int position) {
 
 SimDevice* adapter_with_index(int index) {
   std::vector<SimDevice>& adapters = sim_scenario().adapters;
-  for (size_t position : sim_listed(adapters.size()))
+  for (const size_t position : sim_listed(adapters.size()))
     if (index_now(adapters[position]) == index) return &adapters[position];
   return nullptr;
 }

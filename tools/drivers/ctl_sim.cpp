@@ -33,8 +33,10 @@ Handle handle_from(uintptr_t value) {
   return reinterpret_cast<Handle>(value);
 }
 
+// Never success: a caller that passes this check goes on to use what it was handed.
 ctl_result_t restart_status() {
-  return static_cast<ctl_result_t>(sim_restart_status(CTL_RESULT_ERROR_DEVICE_LOST));
+  const auto status = static_cast<ctl_result_t>(sim_restart_status(CTL_RESULT_ERROR_DEVICE_LOST));
+  return status != CTL_RESULT_SUCCESS ? status : CTL_RESULT_ERROR_DEVICE_LOST;
 }
 
 // Caller holds the lock, as for every use of the generation below.
@@ -125,13 +127,14 @@ ctl_result_t check_device(const void* device, const void* output) {
   return output ? CTL_RESULT_SUCCESS : CTL_RESULT_ERROR_NULL_POINTER;
 }
 
-ctl_result_t check_sensor(const void* sensor, const void* output) {
+// The same for a sensor, but for its output, which each caller checks where it writes it.
+ctl_result_t check_sensor(const void* sensor) {
   if (sim_session_lost()) return restart_status();
   if (OpenApis == 0) return CTL_RESULT_ERROR_NOT_INITIALIZED;
   const SensorAt at = sensor_of(sensor);
   if (at.device < 0) return CTL_RESULT_ERROR_INVALID_HANDLE;
   if (at.generation < sim_generation()) return restart_status();
-  return output ? CTL_RESULT_SUCCESS : CTL_RESULT_ERROR_NULL_POINTER;
+  return CTL_RESULT_SUCCESS;
 }
 
 // Writes the handles of the two-call enumerations: the count alone for a null array, else as
@@ -351,8 +354,9 @@ extern "C" ctl_result_t __cdecl ctlTemperatureGetProperties(ctl_temp_handle_t se
   return sim_answer(
       "ctlTemperatureGetProperties", sensor_device_unlocked(sensor), args, sizeof(args),
       [&](char* details, size_t size) {
-        const ctl_result_t checked = check_sensor(sensor, properties);
+        const ctl_result_t checked = check_sensor(sensor);
         if (checked != CTL_RESULT_SUCCESS) return checked;
+        if (!properties) return CTL_RESULT_ERROR_NULL_POINTER;
         if (properties->Size != sizeof(*properties) || properties->Version != 0)
           return CTL_RESULT_ERROR_INVALID_ARGUMENT;
         const SensorAt at = sensor_of(sensor);
@@ -369,8 +373,9 @@ extern "C" ctl_result_t __cdecl ctlTemperatureGetState(ctl_temp_handle_t sensor,
   return sim_answer(
       "ctlTemperatureGetState", sensor_device_unlocked(sensor), args, sizeof(args),
       [&](char* details, size_t size) {
-        const ctl_result_t checked = check_sensor(sensor, celsius);
+        const ctl_result_t checked = check_sensor(sensor);
         if (checked != CTL_RESULT_SUCCESS) return checked;
+        if (!celsius) return CTL_RESULT_ERROR_NULL_POINTER;
         const SensorAt at = sensor_of(sensor);
         SimIntelSensor& simulated = sim_scenario().intel[at.device].sensors[at.sensor];
         *celsius = next_in_turn(simulated.readings, &simulated.next);

@@ -519,8 +519,9 @@ void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* sce
     } else if (word.key == "drop") {
       ok = ok && parse_number(word.value, 0, INT32_MAX, &restart.drop);
     } else if (word.key == "status") {
-      // Intel's results are unsigned 32-bit numbers, the others' signed.
-      ok = ok && parse_number(word.value, INT32_MIN, UINT32_MAX, &number);
+      // Intel's results are unsigned 32-bit numbers, the others' signed. A lost session never
+      // answers success.
+      ok = ok && parse_number(word.value, INT32_MIN, UINT32_MAX, &number) && number != 0;
       restart.status_set = ok;
       restart.status = static_cast<int32_t>(number);
     } else {

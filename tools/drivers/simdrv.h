@@ -194,7 +194,7 @@ bool sim_away();
 bool sim_session_lost();
 // The driver opened its session (its initialise call succeeded): the current generation's.
 void sim_open_session();
-// What calls on the old session answer: the scenario's `status=`, else `fallback`.
+// What calls on the old session answer: the scenario's `status=`, else `fallback`; never 0.
 int32_t sim_restart_status(int32_t fallback);
 // The scenario positions of `count` entries in the order the driver lists them now.
 std::vector<size_t> sim_listed(size_t count);
