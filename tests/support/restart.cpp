@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -64,6 +65,7 @@ void run_restart_case(const RestartVendor& vendor, const RestartCase& test) {
   ASSERT_NE(monitor.window, nullptr);
   const auto& log_path = monitor.program.log_path;
   ASSERT_TRUE(wait_until([&] { return !since_restart(read_log(log_path)).empty(); }, 20000));
+  const ULONGLONG restarted = GetTickCount64();
   const bool back = test.gaps.empty();
   // Back within about ten seconds of the driver's return; the rest is slack for a busy machine.
   const bool done = wait_until(
@@ -75,6 +77,8 @@ void run_restart_case(const RestartVendor& vendor, const RestartCase& test) {
         return settled && rows_show(monitor.window, test.rows);
       },
       back ? 30000 : 60000);
+  std::printf("%s: settled %llu ms after the restart\n", test.what,
+              static_cast<unsigned long long>(GetTickCount64() - restarted));
   for (size_t row = 0; row < test.rows.size(); ++row)
     EXPECT_EQ(narrow(window_text(row_label(monitor.window, static_cast<int>(row)))),
               narrow(test.rows[row]))
