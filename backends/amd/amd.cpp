@@ -225,20 +225,19 @@ int32_t bind_rows(const AdapterInfo* table, int32_t count) {
   return missing;
 }
 
-// The adapters counted and read again, each row bound to its adapter; false when ADL lists none.
-// The table is the worker's for this step only: set-up's table, which names the rows, stays.
-bool list_adapters_again() {
+// The adapters counted and read again, each row bound to its adapter; nothing changes when ADL
+// lists none. The table is the worker's for this step only: set-up's table, which names the rows,
+// stays.
+void list_adapters_again() {
   int count = 0;
-  if (!adl_succeeds(L"ADL_Adapter_NumberOfAdapters_Get", &count) || count <= 0) return false;
+  if (!adl_succeeds(L"ADL_Adapter_NumberOfAdapters_Get", &count) || count <= 0) return;
   const size_t size = static_cast<size_t>(count) * sizeof(AdapterInfo);
-  if (size > INT32_MAX) return false;
+  if (size > INT32_MAX) return;
   auto* table = static_cast<AdapterInfo*>(heap_alloc(size + sizeof(AdapterInfo)));
-  if (!table) return false;
-  const bool listed =
-      adl_succeeds(L"ADL_Adapter_AdapterInfo_Get", table, static_cast<int>(size));
-  if (listed) recovery_rows_bound(bind_rows(table, count));
+  if (!table) return;
+  if (adl_succeeds(L"ADL_Adapter_AdapterInfo_Get", table, static_cast<int>(size)))
+    recovery_rows_bound(bind_rows(table, count));
   heap_release(table);
-  return listed;
 }
 
 // ADL's contexts destroyed and created again: the ADL2 one on its next use.
