@@ -106,6 +106,29 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The escape at `at` (a backslash) inside a quoted value, appended to `value`: `\xHH` is the byte
+// HH, so that any byte a driver hands out can be written in plain ASCII; any other character
+// after the backslash stands for itself (`\"`, `\\`). Answers the position of its last character.
+size_t unescape(const std::string& line, size_t at, std::string& value) {
+  if (line[at + 1] == 'x' && at + 3 < line.size()) {
+    const int high = hex_digit(line[at + 2]);
+    const int low = hex_digit(line[at + 3]);
+    if (high >= 0 && low >= 0) {
+      value.push_back(static_cast<char>(high * 16 + low));
+      return at + 3;
+    }
+  }
+  value.push_back(line[at + 1]);
+  return at + 1;
+}
+
 std::vector<SimWord> split_words(const std::string& line) {
   std::vector<SimWord> words;
   size_t i = 0;
@@ -122,8 +145,8 @@ std::vector<SimWord> split_words(const std::string& line) {
       ++i;
       if (i < line.size() && line[i] == '"') {
         for (++i; i < line.size() && line[i] != '"'; ++i) {
-          if (line[i] == '\\' && i + 1 < line.size()) ++i;
-          word.value.push_back(line[i]);
+          if (line[i] == '\\' && i + 1 < line.size()) i = unescape(line, i, word.value);
+          else word.value.push_back(line[i]);
         }
         ++i;
       } else {
@@ -599,6 +622,9 @@ SimScenario parse_scenario(const std::string& text) {
     else if (kind == "probe") parse_fault(words, line, SIM_PROBE, &scenario);
     else if (kind == "sleep") parse_fault(words, line, SIM_SLEEP, &scenario);
     else if (kind == "restart") parse_restart(words, line, &scenario);
+    // The vendor libraries a machine's system folder holds: a note for whoever installs the
+    // simulated ones (a replayed report), nothing the drivers answer.
+    else if (kind == "libraries") continue;
     else if (kind == "missing" && words.size() >= 2) {
       for (size_t i = 1; i < words.size(); ++i) scenario.missing.push_back(words[i].key);
     } else {
