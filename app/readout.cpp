@@ -11,10 +11,7 @@ int64_t fahrenheit_from_celsius(int32_t celsius) {
 
 void readout_show(int32_t row, int32_t celsius) {
   const size_t start = text_position();
-  text_from_int(celsius);
-  text_append(L"\u00b0C  (");
-  text_from_int(fahrenheit_from_celsius(celsius));
-  text_append(L" \u00b0F)");
+  readout_append(celsius);
   gadget_set_text(row, text_at(start));
   text_set_position(start);
 }

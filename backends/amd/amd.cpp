@@ -8,11 +8,10 @@
 #include "backends/amd/adl.h"
 #include "backends/amd/adl2.h"
 #include "backends/amd/adl_call.h"
+#include "backends/amd/duplicates.h"
 #include "facade/objects.h"
 
 namespace {
-
-constexpr int32_t DuplicateMarkerLength = 10;
 
 // ADL answers no status that says the driver went away. The sign is the pattern: where readings
 // came before, every awake row failing in one pass, this many passes in a row.
@@ -45,34 +44,6 @@ bool MainControlDestroyed;
 // Driver text fields are read no further than their end, even without a terminating zero.
 void append_field(const char (&field)[ADL_MAX_PATH]) {
   text_from_8bit(field, static_cast<int64_t>(strnlen(field, ADL_MAX_PATH)), TEXT_8BIT);
-}
-
-void hide(AdapterInfo& adapter) {
-  std::memset(adapter.strUDID, ' ', DuplicateMarkerLength);
-  adapter.strUDID[DuplicateMarkerLength] = '\0';
-  --State.DisplayedGpuCount;
-}
-
-bool same_location(const AdapterInfo& a, const AdapterInfo& b) {
-  return a.iBusNumber == b.iBusNumber && a.iDeviceNumber == b.iDeviceNumber &&
-         a.iFunctionNumber == b.iFunctionNumber;
-}
-
-// Hides adapters without a bus number and every later adapter at the location of a shown one.
-// The inner walk starts at 1 and tests only record i for being hidden; for two or more adapters
-// this hides exactly the later records of each location, and a lone adapter is always shown.
-void hide_duplicates() {
-  AdapterInfo* adapters = State.AdapterInfoTable;
-  for (int32_t i = 0; i < State.GpuCount; ++i) {
-    for (int32_t j = 1; j < State.GpuCount; ++j) {
-      if (adapters[i].iBusNumber == 0 && !amd_is_duplicate(adapters[i])) {
-        hide(adapters[i]);
-      } else if (i != j && same_location(adapters[i], adapters[j]) &&
-                 !amd_is_duplicate(adapters[i])) {
-        hide(adapters[j]);
-      }
-    }
-  }
 }
 
 void create_main_control() {
@@ -271,7 +242,7 @@ bool amd_setup() {
     return false;
   }
   State.DisplayedGpuCount = State.GpuCount;
-  hide_duplicates();
+  amd_hide_duplicates(State.AdapterInfoTable, State.GpuCount, State.DisplayedGpuCount);
   return true;
 }
 

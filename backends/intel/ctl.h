@@ -69,7 +69,9 @@ struct ctl_device_adapter_properties_t {
   void* pDeviceID;          // the caller's buffer for the device's identifier
   uint32_t device_id_size;  // its size, 8
   uint32_t device_type;
-  uint8_t reserved_24[40];
+  uint32_t supported_subfunction_flags;
+  uint64_t driver_version;  // what Windows shows as the driver's version; read by the report only
+  uint8_t firmware_version[24];
   uint32_t pci_vendor_id;
   uint8_t reserved_68[20];
   char name[CTL_MAX_DEVICE_NAME_LEN];  // 8-bit, not always terminated
@@ -82,6 +84,7 @@ static_assert(sizeof(ctl_device_adapter_properties_t) == 320);
 static_assert(offsetof(ctl_device_adapter_properties_t, pDeviceID) == 8);
 static_assert(offsetof(ctl_device_adapter_properties_t, device_id_size) == 16);
 static_assert(offsetof(ctl_device_adapter_properties_t, device_type) == 20);
+static_assert(offsetof(ctl_device_adapter_properties_t, driver_version) == 32);
 static_assert(offsetof(ctl_device_adapter_properties_t, pci_vendor_id) == 64);
 static_assert(offsetof(ctl_device_adapter_properties_t, name) == 88);
 static_assert(offsetof(ctl_device_adapter_properties_t, graphics_adapter_properties) == 188);
