@@ -8,7 +8,7 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 zip=$(bash "$source_dir/scripts/package.sh" --built "$build")
 top=$(basename "$zip" .zip)
-expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/gputherm.exe")
+expected=$(printf '%s\n' "$top/LICENSE" "$top/README.md" "$top/gputherm-report.exe" "$top/gputherm.exe")
 listing() { unzip -Z1 "$zip" | sort; }
 first=$(listing)
 echo "package: $zip"
@@ -28,22 +28,26 @@ echo "checksum file: $(cat "$zip.sha256")"
 unpacked=$build/package-test
 rm -rf "$unpacked" && mkdir -p "$unpacked"
 unzip -q "$zip" -d "$unpacked"
-cmp "$unpacked/$top/gputherm.exe" "$build/bin/gputherm.exe" ||
-  { echo "FAIL: the packed gputherm.exe is not the build's"; exit 1; }
-echo "packed gputherm.exe: identical to bin/gputherm.exe ($(stat -c %s "$build/bin/gputherm.exe") bytes)"
+for program in gputherm gputherm-report; do
+  cmp "$unpacked/$top/$program.exe" "$build/bin/$program.exe" ||
+    { echo "FAIL: the packed $program.exe is not the build's"; exit 1; }
+  echo "packed $program.exe: identical to bin/$program.exe ($(stat -c %s "$build/bin/$program.exe") bytes)"
+done
 echo "unpacked into: $unpacked/$top"
 
 # Only libraries that Windows always takes from the system may be imported: its known DLLs, and
 # comctl32, which the manifest binds to the system's side-by-side store. Any other name would be
 # searched for beside the program first, where a planted file of that name would run at start.
-imports=$(x86_64-w64-mingw32-objdump -p "$unpacked/$top/gputherm.exe" |
-  sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
-[ -n "$imports" ] || { echo "FAIL: no import table found"; exit 1; }
-for library in $imports; do
-  case $library in
-    advapi32.dll | comctl32.dll | comdlg32.dll | gdi32.dll | imm32.dll | kernel32.dll | \
-      msvcrt.dll | ole32.dll | oleaut32.dll | rpcrt4.dll | shell32.dll | shlwapi.dll | user32.dll) ;;
-    *) echo "FAIL: imports $library, which Windows may take from beside the program"; exit 1 ;;
-  esac
+for program in gputherm gputherm-report; do
+  imports=$(x86_64-w64-mingw32-objdump -p "$unpacked/$top/$program.exe" |
+    sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z')
+  [ -n "$imports" ] || { echo "FAIL: no import table found in $program.exe"; exit 1; }
+  for library in $imports; do
+    case $library in
+      advapi32.dll | comctl32.dll | comdlg32.dll | gdi32.dll | imm32.dll | kernel32.dll | \
+        msvcrt.dll | ole32.dll | oleaut32.dll | rpcrt4.dll | shell32.dll | shlwapi.dll | user32.dll) ;;
+      *) echo "FAIL: $program.exe imports $library, which Windows may take from beside the program"; exit 1 ;;
+    esac
+  done
+  echo "$program.exe imports: $(echo $imports)"
 done
-echo "imports: $(echo $imports)"

@@ -18,7 +18,7 @@ epoch=$(bash "$source_dir/scripts/source-date.sh")
   cd "$copy/src"
   export TZ='<+14>-14' SOURCE_DATE_EPOCH=$epoch
   umask 077
-  { cmake --preset "$preset" && cmake --build --preset "$preset" --target gputherm; } \
+  { cmake --preset "$preset" && cmake --build --preset "$preset" --target gputherm gputherm-report; } \
     >"$copy/build.log" 2>&1 || { cat "$copy/build.log"; exit 1; }
   bash scripts/package.sh --built "build/$preset" >/dev/null
 )

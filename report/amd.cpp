@@ -1,0 +1,346 @@
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "backends/amd/adl.h"
+#include "backends/amd/adl_call.h"
+#include "backends/amd/duplicates.h"
+#include "report/report.h"
+
+// ADL as the monitor meets it: set-up's calls, then one pass of readings over the shown adapters,
+// Overdrive5 first and ADL2's log and OverdriveN beside it, each answer written down.
+
+namespace {
+
+constexpr ObjectNumber AdlLibrary = 0;
+constexpr int ADL_OK = 0;
+constexpr int ADL_ERR_NOT_SUPPORTED = -8;
+constexpr int PMLOG_TEMPERATURE_HOTSPOT = 27;
+
+// ADL_Graphics_Versions_Get's record: the driver's version, the Catalyst (Adrenalin) version and
+// a web link, each a 256-byte 8-bit text.
+struct ADLVersionsInfo {
+  char strDriverVer[ADL_MAX_PATH];
+  char strCatalystVersion[ADL_MAX_PATH];
+  char strCatalystWebLink[ADL_MAX_PATH];
+};
+static_assert(sizeof(ADLVersionsInfo) == 768);
+
+enum class Answer : uint8_t { Returned, Missing, Crashed };
+
+// What one shown adapter answered.
+struct AdapterAnswers {
+  bool asleep = false;
+  bool asked = false;
+  int overdrive5 = ADL_ERR_NOT_SUPPORTED;
+  int temperature = 0;
+  bool log_asked = false;
+  int log = ADL_ERR_NOT_SUPPORTED;
+  ADLPMLogDataOutput log_data{};
+  bool odn_asked = false;
+  int odn = ADL_ERR_NOT_SUPPORTED;
+  int odn_value = 0;
+};
+
+// The ADL2 context of the report's pass, made the first time an adapter needs it.
+enum class Adl2 : uint8_t { Untried, Created, Unavailable };
+Adl2 Adl2State = Adl2::Untried;
+void* Adl2Context;
+bool Crashed;
+
+std::vector<std::string> MissingExports;
+
+std::wstring wide(const char* name) { return std::wstring(name, name + std::strlen(name)); }
+
+// An export the library lacks, once: the simulated ADL exports what it is built with, so a replay
+// takes the variant library that lacks the same (the `missing` line names them).
+void note_missing(std::string& lines, const char* name) {
+  for (const std::string& noted : MissingExports)
+    if (noted == name) return;
+  MissingExports.emplace_back(name);
+  comment(lines, "%s: not exported", name);
+  append(lines, "missing %s\n", name);
+}
+
+// One ADL call by export name, under guard and under watch; its status in `status`.
+template <typename... Arguments>
+Answer adl_call(std::string& lines, int& status, const char* name, Subject subject, int32_t number,
+                Arguments... arguments) {
+  if (Crashed) return Answer::Crashed;
+  const std::wstring export_name = wide(name);
+  if (!library_has_export(AdlLibrary, export_name.c_str())) {
+    note_missing(lines, name);
+    return Answer::Missing;
+  }
+  intptr_t result = 0;
+  call_begin(name, subject, number);
+  const bool returned = library_call_if_exported(result, AdlLibrary, export_name.c_str(), arguments...);
+  call_end();
+  if (!returned) {
+    Crashed = call_crashed(lines, library_module(AdlLibrary));
+    if (!Crashed) comment(lines, "%s: could not be called", name);
+    return Answer::Crashed;
+  }
+  status = static_cast<int>(result);
+  return Answer::Returned;
+}
+
+// A call whose failure the scenario replays with a `fail` line; comments what it answered.
+void note(std::string& lines, Answer answer, const char* name, int status) {
+  if (answer != Answer::Returned) return;
+  comment(lines, "%s: %d", name, status);
+  if (status != ADL_OK) append(lines, "fail %s=%d\n", name, status);
+}
+
+bool load_library(std::string& lines, const char*& file) {
+  for (const char* name : {"atiadlxx.dll", "atiadlxy.dll"}) {
+    call_begin("LoadLibrary");
+    const bool loaded = library_open_system(AdlLibrary, wide(name).c_str()) != nullptr;
+    call_end();
+    if (loaded) {
+      file = name;
+      return true;
+    }
+    library_close(AdlLibrary);
+  }
+  comment(lines, "neither atiadlxx.dll nor atiadlxy.dll loads from the system folder");
+  return false;
+}
+
+// Not a call the monitor makes: a library without it is only noted.
+void describe_versions(std::string& lines) {
+  if (!library_has_export(AdlLibrary, L"ADL_Graphics_Versions_Get")) {
+    comment(lines, "driver version: not given (ADL_Graphics_Versions_Get not exported)");
+    return;
+  }
+  ADLVersionsInfo versions{};
+  int status = 0;
+  const Answer answer = adl_call(lines, status, "ADL_Graphics_Versions_Get", Subject::None, 0,
+                                 &versions);
+  if (answer != Answer::Returned) return;
+  const auto text = [](const char(&field)[ADL_MAX_PATH]) {
+    return quoted(field, field_length(field, sizeof(field)));
+  };
+  comment(lines, "ADL_Graphics_Versions_Get: %d, driver %s, Catalyst %s, %s", status,
+          text(versions.strDriverVer).c_str(), text(versions.strCatalystVersion).c_str(),
+          text(versions.strCatalystWebLink).c_str());
+}
+
+// Set-up's table: the count, then that many records; empty when either call fails.
+std::vector<AdapterInfo> read_adapters(std::string& lines) {
+  int count = 0;
+  int status = 0;
+  Answer answer = adl_call(lines, status, "ADL_Adapter_NumberOfAdapters_Get", Subject::None, 0,
+                           &count);
+  note(lines, answer, "ADL_Adapter_NumberOfAdapters_Get", status);
+  if (answer == Answer::Crashed) return {};
+  comment(lines, "adapters: %d", count);
+  if (count <= 0 || static_cast<uint64_t>(count) * sizeof(AdapterInfo) > INT32_MAX) {
+    if (count != 0) append(lines, "count=%d\n", count);
+    return {};
+  }
+  std::vector<AdapterInfo> table(static_cast<size_t>(count) + 1);
+  answer = adl_call(lines, status, "ADL_Adapter_AdapterInfo_Get", Subject::None, 0, table.data(),
+                    static_cast<int>(static_cast<size_t>(count) * sizeof(AdapterInfo)));
+  note(lines, answer, "ADL_Adapter_AdapterInfo_Get", status);
+  if (answer != Answer::Returned || status != ADL_OK) {
+    append(lines, "count=%d\n", count);
+    return {};
+  }
+  table.resize(static_cast<size_t>(count));
+  return table;
+}
+
+bool library_serves_adl2() {
+  return library_has_export(AdlLibrary, L"ADL2_Main_Control_Create") &&
+         library_has_export(AdlLibrary, L"ADL2_Main_Control_Destroy") &&
+         (library_has_export(AdlLibrary, L"ADL2_New_QueryPMLogData_Get") ||
+          library_has_export(AdlLibrary, L"ADL2_OverdriveN_Temperature_Get"));
+}
+
+bool adl2_ready(std::string& lines) {
+  if (Adl2State != Adl2::Untried) return Adl2State == Adl2::Created;
+  Adl2State = Adl2::Unavailable;
+  if (!library_serves_adl2()) {
+    comment(lines, "ADL2: not served by this library (no ADL2 call is made)");
+    return false;
+  }
+  int status = 0;
+  const Answer answer = adl_call(lines, status, "ADL2_Main_Control_Create", Subject::None, 0,
+                                 adl_allocate, 1, &Adl2Context);
+  note(lines, answer, "ADL2_Main_Control_Create", status);
+  if (answer == Answer::Returned && status == ADL_OK) Adl2State = Adl2::Created;
+  return Adl2State == Adl2::Created;
+}
+
+bool plausible(int64_t celsius) { return celsius >= -273 && celsius <= 255; }
+
+void describe_sensor(std::string& lines, const ADLPMLogDataOutput& log, int sensor,
+                     const char* name) {
+  const ADLSingleSensorData& data = log.sensors[sensor];
+  comment(lines, "  log sensor %d (%s): %s, %d", sensor, name,
+          data.supported ? "supported" : "not supported", data.value);
+}
+
+void read_adl2(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& answers) {
+  if (!adl2_ready(lines)) return;
+  char device[32];
+  std::snprintf(device, sizeof(device), " adapter=%d", adapter.iAdapterIndex);
+  answers.log_data.size = sizeof(ADLPMLogDataOutput);
+  Answer answer = adl_call(lines, answers.log, "ADL2_New_QueryPMLogData_Get", Subject::Adapter,
+                           adapter.iAdapterIndex, Adl2Context, adapter.iAdapterIndex,
+                           &answers.log_data);
+  answers.log_asked = answer == Answer::Returned;
+  if (answer == Answer::Returned) comment(lines, "ADL2_New_QueryPMLogData_Get: %d", answers.log);
+  if (answers.log_asked && answers.log != ADL_OK && answers.log != ADL_ERR_NOT_SUPPORTED)
+    append(lines, "fail ADL2_New_QueryPMLogData_Get=%d%s\n", answers.log, device);
+  if (answers.log_asked && answers.log == ADL_OK) {
+    describe_sensor(lines, answers.log_data, PMLOG_TEMPERATURE_EDGE, "edge");
+    describe_sensor(lines, answers.log_data, PMLOG_TEMPERATURE_HOTSPOT, "hot spot");
+    describe_sensor(lines, answers.log_data, PMLOG_TEMPERATURE_GFX, "GFX");
+    describe_sensor(lines, answers.log_data, PMLOG_TEMPERATURE_SOC, "SoC");
+  }
+  if (answer == Answer::Crashed) return;
+  answers.odn_value = INT32_MIN;
+  answer = adl_call(lines, answers.odn, "ADL2_OverdriveN_Temperature_Get", Subject::Adapter,
+                    adapter.iAdapterIndex, Adl2Context, adapter.iAdapterIndex,
+                    ODN_TEMPERATURE_EDGE, &answers.odn_value);
+  answers.odn_asked = answer == Answer::Returned;
+  if (answers.odn_asked)
+    comment(lines, "ADL2_OverdriveN_Temperature_Get: %d, %d", answers.odn, answers.odn_value);
+  if (answers.odn_asked && answers.odn != ADL_OK && answers.odn != ADL_ERR_NOT_SUPPORTED)
+    append(lines, "fail ADL2_OverdriveN_Temperature_Get=%d%s\n", answers.odn, device);
+}
+
+// The row's pass as the monitor makes it: asleep, else Overdrive5, then ADL2.
+void read_adapter(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& answers) {
+  answers.asleep = power_check(lines, true, static_cast<uint32_t>(adapter.iBusNumber),
+                               static_cast<uint32_t>(adapter.iDeviceNumber),
+                               static_cast<uint32_t>(adapter.iFunctionNumber));
+  if (answers.asleep) {
+    comment(lines, "powered down (D3): not asked, since any call would wake it");
+    return;
+  }
+  answers.asked = true;
+  ADLTemperature temperature{sizeof(ADLTemperature), 0};
+  const Answer answer = adl_call(lines, answers.overdrive5, "ADL_Overdrive5_Temperature_Get",
+                                 Subject::Adapter, adapter.iAdapterIndex, adapter.iAdapterIndex, 0,
+                                 &temperature);
+  if (answer == Answer::Crashed) return;
+  answers.temperature = temperature.iTemperature;
+  if (answer == Answer::Returned)
+    comment(lines, "ADL_Overdrive5_Temperature_Get: %d, %d", answers.overdrive5,
+            temperature.iTemperature);
+  if (answer == Answer::Returned && answers.overdrive5 != ADL_OK)
+    append(lines, "fail ADL_Overdrive5_Temperature_Get=%d adapter=%d\n", answers.overdrive5,
+           adapter.iAdapterIndex);
+  read_adl2(lines, adapter, answers);
+}
+
+// The reading the monitor takes from these answers, in the order it asks.
+bool reading(const AdapterAnswers& answers, int32_t& celsius) {
+  if (answers.asked && answers.overdrive5 == ADL_OK) {
+    celsius = answers.temperature / 1000;
+    return true;
+  }
+  if (answers.log_asked && answers.log == ADL_OK) {
+    for (const int sensor : {PMLOG_TEMPERATURE_EDGE, PMLOG_TEMPERATURE_GFX, PMLOG_TEMPERATURE_SOC}) {
+      const ADLSingleSensorData& data = answers.log_data.sensors[sensor];
+      if (data.supported != 0 && plausible(data.value)) {
+        celsius = data.value;
+        return true;
+      }
+    }
+  }
+  if (answers.odn_asked && answers.odn == ADL_OK && plausible(answers.odn_value / 1000)) {
+    celsius = answers.odn_value / 1000;
+    return true;
+  }
+  return false;
+}
+
+void append_log_sensor(std::string& line, const char* word, const ADLSingleSensorData& data) {
+  if (data.supported) append(line, " %s=%d", word, data.value);
+  else if (data.value != 0) append(line, " %s=off:%d", word, data.value);
+  else append(line, " %s=off", word);
+}
+
+// The adapter as a scenario line: its record as set-up read it, and what its calls answered.
+void adapter_line(std::string& lines, const AdapterInfo& adapter, const AdapterAnswers& answers) {
+  const size_t name = field_length(adapter.strAdapterName, sizeof(adapter.strAdapterName));
+  const size_t udid = field_length(adapter.strUDID, sizeof(adapter.strUDID));
+  append(lines, "adapter name=%s udid=%s index=%d bus=%d device=%d function=%d vendor=0x%04X",
+         quoted(adapter.strAdapterName, name).c_str(), quoted(adapter.strUDID, udid).c_str(),
+         adapter.iAdapterIndex, adapter.iBusNumber, adapter.iDeviceNumber,
+         adapter.iFunctionNumber, static_cast<unsigned>(adapter.iVendorID));
+  const bool name_open = name == sizeof(adapter.strAdapterName);
+  const bool udid_open = udid == sizeof(adapter.strUDID);
+  if (name_open || udid_open)
+    append(lines, " noterm=%s", name_open && udid_open ? "both" : name_open ? "name" : "udid");
+  if (answers.asked && answers.overdrive5 == ADL_OK) append(lines, " temps=%d", answers.temperature);
+  if (answers.log_asked && answers.log == ADL_OK) {
+    append_log_sensor(lines, "edge", answers.log_data.sensors[PMLOG_TEMPERATURE_EDGE]);
+    append_log_sensor(lines, "gfx", answers.log_data.sensors[PMLOG_TEMPERATURE_GFX]);
+    append_log_sensor(lines, "soc", answers.log_data.sensors[PMLOG_TEMPERATURE_SOC]);
+  }
+  if (answers.odn_asked && answers.odn == ADL_OK) append(lines, " odn=%d", answers.odn_value);
+  lines += '\n';
+}
+
+void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table) {
+  std::vector<AdapterInfo> shown_table = table;
+  int32_t shown = static_cast<int32_t>(table.size());
+  amd_hide_duplicates(shown_table.data(), static_cast<int32_t>(shown_table.size()), shown);
+  comment(report.lines, "shown: %d of %d (the others are duplicates at a shown adapter's PCI location, or have no bus number)",
+          shown, static_cast<int32_t>(table.size()));
+  int32_t row = 0;
+  for (size_t k = 0; k < table.size(); ++k) {
+    const AdapterInfo& adapter = table[k];
+    const bool hidden = amd_is_duplicate(shown_table[k]);
+    comment(report.lines, "adapter %u: index %d, PCI %d:%d.%d, vendor 0x%04X, %s",
+            static_cast<unsigned>(k),
+            adapter.iAdapterIndex, adapter.iBusNumber, adapter.iDeviceNumber,
+            adapter.iFunctionNumber, static_cast<unsigned>(adapter.iVendorID),
+            hidden ? "hidden as a duplicate" : "shown");
+    AdapterAnswers answers;
+    if (!hidden && !Crashed) read_adapter(report.lines, adapter, answers);
+    adapter_line(report.lines, adapter, answers);
+    if (hidden) continue;
+    int32_t celsius = 0;
+    const char* name = adapter.strAdapterName;
+    const size_t length = field_length(name, sizeof(adapter.strAdapterName));
+    if (answers.asleep) row_line(report.rows, row, name, length, "Powered down");
+    else if (reading(answers, celsius)) row_line(report.rows, row, name, length, label_text(celsius));
+    else row_line(report.rows, row, name, length, "Please wait (no reading)");
+    ++row;
+  }
+}
+
+void shut_down(std::string& lines, bool created) {
+  int status = 0;
+  if (Adl2State == Adl2::Created)
+    adl_call(lines, status, "ADL2_Main_Control_Destroy", Subject::None, 0, Adl2Context);
+  if (created) adl_call(lines, status, "ADL_Main_Control_Destroy", Subject::None, 0);
+  if (!Crashed) library_close(AdlLibrary);
+}
+
+}  // namespace
+
+void amd_gather(VendorReport& report) {
+  std::string& lines = report.lines;
+  comment(lines, "---- AMD: ADL");
+  const char* file = nullptr;
+  if (!load_library(lines, file)) return;
+  report.loaded = true;
+  report.has_rows = true;
+  comment(lines, "library: %s", file);
+  int status = 0;
+  const Answer created = adl_call(lines, status, "ADL_Main_Control_Create", Subject::None, 0,
+                                  adl_allocate, 1);
+  note(lines, created, "ADL_Main_Control_Create", status);
+  if (!Crashed) describe_versions(lines);
+  std::vector<AdapterInfo> table;
+  if (!Crashed) table = read_adapters(lines);
+  describe_adapters(report, table);
+  shut_down(lines, created == Answer::Returned);
+}

@@ -1,0 +1,93 @@
+// gputherm-report: what every vendor library the monitor uses answers on this machine, written as
+// a scenario of the project's simulated drivers, so that a maintainer can replay the machine.
+// Every fact the monitor relies on is a scenario line; everything else is a `#` comment. Vendor
+// calls are the monitor's own read calls, with the same records, made under guard and under a
+// watch that gives up a call after 10 s. Shared by the report's units.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// ---- one vendor's part of the report, gathered on a thread of its own ----
+struct VendorReport {
+  std::string lines;  // scenario lines and comments, in call order
+  std::string rows;   // what the monitor would show in each row, when it picks this vendor
+  bool loaded;        // the vendor's library loaded from the system folder
+  bool has_rows;      // the monitor would open rows for this vendor (Intel: only then picked)
+  bool finished;      // every call returned
+};
+
+// ---- text (text.cpp); any thread, on its own strings ----
+// Appends printf-formatted text.
+void append(std::string& text, const char* format, ...)
+#if defined(__GNUC__) || defined(__clang__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// Appends a `#` comment line. Its text never ends the line early: a `;` would, for the
+// scenario's reader, so it is written as `,`.
+void comment(std::string& text, const char* format, ...)
+#if defined(__GNUC__) || defined(__clang__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+// `bytes` as a quoted scenario value in plain ASCII: `"` and `\` escaped with `\`; `;`, `#` and
+// every byte outside printable ASCII written `\xHH`. Exact for any bytes, whatever reads the file.
+std::string quoted(const char* bytes, size_t length);
+// The 8-bit field up to its zero, or all of it when it has none.
+size_t field_length(const char* field, size_t size);
+// A text of the system's 8-bit (ANSI) code page, as the monitor turns driver names into titles,
+// in UTF-8.
+std::string utf8_from_ansi(const char* bytes, size_t length);
+std::string utf8_from_wide(const wchar_t* text);
+// "45°C  (113 °F)": the label text the monitor shows for a reading, in UTF-8.
+std::string label_text(int32_t celsius);
+// Appends a row's line: its title (the vendor's 8-bit name) and what its label says.
+void row_line(std::string& rows, int32_t row, const char* name, size_t length,
+              const std::string& label);
+
+// ---- vendor calls under watch (watch.cpp) ----
+// What a scenario line names a call's device by: ADL's adapter index, the position of an NVIDIA
+// GPU, of an Intel device, of a display device; or nothing.
+enum class Subject : uint8_t { None, Adapter, Gpu, Intel, Display };
+// A vendor call is about to be made on the gathering thread: it is timed from here, and named in
+// the report should it crash or not return.
+void call_begin(const char* function, Subject subject = Subject::None, int32_t number = 0);
+// The call returned. A call the watch has already given up on never gets here: its thread stops
+// for good, touching nothing.
+void call_end();
+// After a guarded call into `module` failed: when the module has been given up, the call crashed;
+// writes the comment naming it and the scenario line that makes the simulated driver do the same,
+// and answers true. The gathering thread.
+bool call_crashed(std::string& lines, HMODULE module);
+// The same, for a call known to have crashed.
+void note_crash(std::string& lines);
+// Runs `gather(report)` on a thread of its own and waits until it ends, or until a call it makes
+// has not returned within 10 s (or before the report's time runs out); then the call is named in
+// the report, its library gets no further call and the thread is left where it stands. Answers
+// true when the thread ended. Main thread.
+bool watch_gather(void (*gather)(VendorReport& report), VendorReport& report);
+// True once any call crashed or was given up: the process must end without running the
+// libraries' detach routines. Any thread.
+bool watch_left_driver_code();
+
+// ---- power (power.cpp); gathering threads ----
+// The display devices as Windows' Plug and Play manager keeps them: instance ID, PCI location and
+// power state, as `display` lines. Lists them for the power check too.
+void power_gather(VendorReport& report);
+// The monitor's power check for a GPU at that location, as it makes it before every reading:
+// true when the one display device there is powered down (D3). Names the device in `lines`.
+bool power_check(std::string& lines, bool located, uint32_t bus, uint32_t device,
+                 uint32_t function);
+
+// ---- the vendors (amd.cpp, nvidia.cpp, intel.cpp); each on its gathering thread ----
+void amd_gather(VendorReport& report);
+void nvidia_gather(VendorReport& report);
+void intel_gather(VendorReport& report);
+
+// ---- the machine (system.cpp); main thread ----
+// The format, program and Windows versions, and which of the monitor's libraries the system
+// folder holds, as comments and a `libraries` line.
+void system_describe(std::string& lines);
