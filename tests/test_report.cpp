@@ -1,0 +1,271 @@
+// The report program: what a machine's vendor libraries answer, written so that the simulated
+// drivers replay it. A report of each simulated machine, loaded as the scenario, must give the
+// monitor the same rows, titles and first readings; crashes and hangs inside vendor calls are
+// named and contained; a powered-down GPU is not asked.
+#include <gtest/gtest.h>
+
+#include "tests/support/harness.h"
+
+namespace {
+
+const std::wstring ReportExe = L"gputherm-report.exe";
+
+struct Report {
+  DWORD exit_code = 0xFFFFFFFF;
+  std::string text;
+  std::string errors;
+  ULONGLONG took_ms = 0;
+  std::vector<std::string> log;
+};
+
+HANDLE inheritable(const std::wstring& path, DWORD access, DWORD disposition) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Runs the report program of `dir` on `scenario`, standard output and error to files (or, with
+// `unwritable`, output to a file opened for reading only), input from an empty file.
+Report run_report(const std::wstring& dir, const std::string& scenario, bool unwritable = false) {
+  CopyFileW((bin_dir() + L"\\" + ReportExe).c_str(), (dir + L"\\" + ReportExe).c_str(), FALSE);
+  const std::wstring out = dir + L"\\report.txt";
+  const std::wstring err = dir + L"\\report.err";
+  const std::wstring in = dir + L"\\empty.txt";
+  CloseHandle(inheritable(in, GENERIC_WRITE, CREATE_ALWAYS));
+  if (unwritable) CloseHandle(inheritable(out, GENERIC_WRITE, CREATE_ALWAYS));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = inheritable(in, GENERIC_READ, OPEN_EXISTING);
+  startup.hStdOutput = inheritable(out, unwritable ? GENERIC_READ : GENERIC_WRITE,
+                                   unwritable ? OPEN_EXISTING : CREATE_ALWAYS);
+  startup.hStdError = inheritable(err, GENERIC_WRITE, CREATE_ALWAYS);
+  // The parent's environment, the scenario and a log of the report's own.
+  std::wstring environment;
+  for (const std::wstring& entry :
+       {L"SIMDRV_SCENARIO=" + widen(scenario), L"SIMDRV_LOG=" + dir + L"\\report.log"}) {
+    environment += entry;
+    environment.push_back(L'\0');
+  }
+  wchar_t* parent = GetEnvironmentStringsW();
+  for (const wchar_t* entry = parent; *entry; entry += wcslen(entry) + 1)
+    if (std::wstring(entry).rfind(L"SIMDRV_", 0) != 0) environment += std::wstring(entry) + L'\0';
+  FreeEnvironmentStringsW(parent);
+  environment.push_back(L'\0');
+  std::wstring command = L"\"" + dir + L"\\" + ReportExe + L"\"";
+  PROCESS_INFORMATION process{};
+  Report report;
+  const ULONGLONG started = GetTickCount64();
+  const BOOL created = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
+                                      environment.data(), dir.c_str(), &startup, &process);
+  for (HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError})
+    CloseHandle(handle);
+  EXPECT_TRUE(created);
+  if (!created) return report;
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 40000), WAIT_OBJECT_0);
+  report.took_ms = GetTickCount64() - started;
+  GetExitCodeProcess(process.hProcess, &report.exit_code);
+  TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  report.text = read_file(out);
+  report.errors = read_file(err);
+  report.log = read_log(dir + L"\\report.log");
+  return report;
+}
+
+// What the window showed: its frame titles, and each row's first reading or status.
+struct Window {
+  std::vector<std::wstring> titles;
+  std::vector<std::wstring> labels;
+  std::wstring box;  // the error box's text, where one came instead of a window
+};
+
+// The program of `dir` on `scenario`, with the staged drivers.
+Program start(const std::wstring& dir, const Staged& staged, const std::string& scenario) {
+  Program program = start_program(dir, scenario);
+  program.drivers = staged.drivers;
+  return program;
+}
+
+HWND monitor_window(const Program& program) {
+  for (HWND window : process_windows(program))
+    if (window_text(window) == L"GPU Temperature") return window;
+  return nullptr;
+}
+
+// Until each row shows `expected` (or an error box comes), then closes it.
+Window watch(Program& program, const std::vector<std::wstring>& expected) {
+  Window seen;
+  HWND window = nullptr;
+  HWND box = nullptr;
+  wait_until([&] {
+    window = monitor_window(program);
+    box = window ? nullptr : wait_for_error_box(program, 0);
+    return window || box;
+  }, 10000);
+  if (window) window = wait_for_window(program, L"GPU Temperature", 5000);
+  if (box) {
+    seen.box = message_box_text(box);
+    press_ok(box);
+  } else if (window) {
+    seen.titles = frame_titles(window);
+    for (size_t row = 0; row < expected.size(); ++row)
+      wait_for_label(window, static_cast<int>(row), expected[row], 8000);
+    for (int row = 0; row < row_count(window); ++row)
+      seen.labels.push_back(window_text(row_label(window, row)));
+    request_close(window);
+  }
+  DWORD code = 0;
+  EXPECT_TRUE(wait_exit(program, 5000, &code));
+  cleanup(program);
+  return seen;
+}
+
+std::wstring reading(int celsius) {
+  return std::to_wstring(celsius) + L"\u00b0C  (" +
+         std::to_wstring(static_cast<int>(celsius * 1.8 + 32.5)) + L" \u00b0F)";
+}
+
+// Frame titles: "GPU # r   -   name".
+std::vector<std::wstring> titled(const std::vector<std::wstring>& names) {
+  std::vector<std::wstring> titles;
+  for (const std::wstring& name : names)
+    titles.push_back(L"GPU # " + std::to_wstring(titles.size()) + L"   -   " + name);
+  return titles;
+}
+
+struct Machine {
+  const char* name;
+  std::vector<std::wstring> drivers;
+  std::string scenario;
+  std::vector<std::wstring> names;  // the rows' GPUs; none: the error box below
+  std::vector<std::wstring> labels;
+  std::wstring box;
+  std::vector<std::string> in_report;  // facts the report must state
+};
+
+// The simulated Plug and Play layer in place of Wine's, for both programs.
+struct PlugAndPlayForBoth {
+  SystemPlugAndPlay layer{L"cfgmgr32.dll", L"gputherm.exe"};
+  std::wstring key = L"Software\\Wine\\AppDefaults\\" + ReportExe + L"\\DllOverrides";
+  PlugAndPlayForBoth() {
+    RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"cfgmgr32", REG_SZ, L"native",
+                    sizeof(L"native"));
+  }
+  ~PlugAndPlayForBoth() { RegDeleteKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"cfgmgr32"); }
+};
+
+void expect_replays(const Machine& machine) {
+  SCOPED_TRACE(machine.name);
+  const Staged staged = stage(widen(machine.name), machine.drivers);
+  const Report report = run_report(fresh_dir(L"report"), machine.scenario);
+  EXPECT_EQ(report.exit_code, 0u) << report.errors;
+  for (const std::string& fact : machine.in_report)
+    EXPECT_NE(report.text.find(fact), std::string::npos) << fact << "\n" << report.text;
+  // The machine and its report, side by side.
+  const std::wstring replay_dir = fresh_dir(L"replay");
+  CopyFileW((staged.dir + L"\\gputherm.exe").c_str(), (replay_dir + L"\\gputherm.exe").c_str(),
+            FALSE);
+  Program original = start(staged.dir, staged, machine.scenario);
+  Program replay = start(replay_dir, staged, report.text);
+  const Window first = watch(original, machine.labels);
+  const Window second = watch(replay, machine.labels);
+  EXPECT_EQ(first.titles, titled(machine.names));
+  EXPECT_EQ(first.labels, machine.labels);
+  EXPECT_EQ(first.box, machine.box);
+  EXPECT_EQ(second.titles, first.titles) << report.text;
+  EXPECT_EQ(second.labels, first.labels) << report.text;
+  EXPECT_EQ(second.box, first.box) << report.text;
+}
+
+}  // namespace
+
+TEST(Report, ReplaysEachMachineToTheSameWindow) {
+  // A current card read through ADL2's log (its Overdrive5 read fails), an older one through
+  // Overdrive5 with a duplicate record, and a name of every awkward kind.
+  expect_replays(Machine{
+      "amd",
+      {L"atiadlxx.dll"},
+      "adapter name=\"AMD Radeon RX 7900 XTX\" bus=3 edge=51 gfx=off soc=off:7 odn=52000\n"
+      "fail ADL_Overdrive5_Temperature_Get=-8 adapter=0\n"
+      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n"
+      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n",
+      {L"AMD Radeon RX 7900 XTX", L"Radeon \"RX\" 580 #2; caf\u00e9"},
+      {reading(51), reading(47)},
+      L"",
+      {"fail ADL_Overdrive5_Temperature_Get=-8 adapter=0", "bus=3 device=0 function=0",
+       "adapter 2: index 2, PCI 4:0.0, vendor 0x1002, hidden as a duplicate",
+       "name=\"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\""}});
+  // A laptop whose second GPU is powered down: it is not asked.
+  {
+    PlugAndPlayForBoth layer;
+    expect_replays(Machine{
+        "nvidia",
+        {L"nvapi64.dll"},
+        "gpu name=\"NVIDIA GeForce RTX 4060 Laptop GPU\" bus=1 temps=48\n"
+        "gpu name=\"NVIDIA GeForce RTX 4070\" bus=2 temps=60\n"
+        "display id=\"PCI\\\\VEN_10DE&DEV_28E0\\\\4&1\" bus=1 power=D0\n"
+        "display id=\"PCI\\\\VEN_10DE&DEV_2786\\\\4&2\" bus=2 power=D3\n",
+        {L"NVIDIA GeForce RTX 4060 Laptop GPU", L"NVIDIA GeForce RTX 4070"},
+        {reading(48), L"Powered down"},
+        L"",
+        {"display id=\"PCI\\\\VEN_10DE&DEV_2786\\\\4&2\" bus=2 address=0 power=D3",
+         "GPU 1: powered down (D3): not asked", "gpu name=\"NVIDIA GeForce RTX 4070\" bus=2 device=0\r\n"}});
+  }
+  // Intel: a GPU read through its sensors, one through the telemetry, and integrated graphics.
+  expect_replays(Machine{
+      "intel",
+      {L"ControlLib.dll"},
+      "intel name=\"Intel(R) Arc(TM) A770 Graphics\" bus=3 temps=off sensors=memory:70,gpu:57,global:40\n"
+      "intel name=\"Intel(R) Arc(TM) B580 Graphics\" bus=4 temps=44.5\n"
+      "intel name=\"Intel(R) UHD Graphics\" integrated bus=none\n",
+      {L"Intel(R) Arc(TM) A770 Graphics", L"Intel(R) Arc(TM) B580 Graphics"},
+      {reading(57), reading(44)},
+      L"",
+      {"sensors=memory:70,gpu:57,global:40", "temps=44.5", "integrated=1 bus=none",
+       "Intel device 2: \"Intel(R) UHD Graphics\""}});
+  expect_replays(Machine{"none", {}, "", {}, {}, L"Unable to load API library",
+                         {"no backend: the box \"Unable to load API library\""}});
+}
+
+TEST(Report, NamesAndContainsACrashAndAHangInVendorCalls) {
+  const Staged staged = stage(L"faults", {L"atiadlxx.dll", L"nvapi64.dll", L"ControlLib.dll"});
+  const Report report = run_report(
+      fresh_dir(L"report"),
+      "adapter name=\"AMD Radeon RX 6800\" bus=3; hang ADL_Overdrive5_Temperature_Get adapter=0\n"
+      "gpu name=\"NVIDIA GeForce RTX 3060\" bus=1 temps=40; gpu name=\"NVIDIA GeForce RTX 3070\" bus=2\n"
+      "crash NvAPI_GPU_GetThermalSettings gpu=1\n"
+      "intel name=\"Intel(R) Arc(TM) A380 Graphics\" bus=5 temps=50\n");
+  EXPECT_EQ(report.exit_code, 0u) << report.errors;
+  EXPECT_GE(report.took_ms, 10000u);
+  EXPECT_LT(report.took_ms, 30000u);
+  for (const char* fact :
+       {"# ADL_Overdrive5_Temperature_Get, adapter 0: did not return within 10 s\r\n"
+        "hang ADL_Overdrive5_Temperature_Get adapter=0\r\n",
+        "# NvAPI_GPU_GetThermalSettings, GPU 1: crashed (access violation)\r\n"
+        "crash NvAPI_GPU_GetThermalSettings gpu=1\r\n",
+        "gpu name=\"NVIDIA GeForce RTX 3060\" bus=1 device=0 temps=40",
+        "intel name=\"Intel(R) Arc(TM) A380 Graphics\" type=1 vendor=0x8086 integrated=0 bus=5 "
+        "device=0 function=0 temps=50",
+        "# backend: AMD (ADL)"})
+    EXPECT_NE(report.text.find(fact), std::string::npos) << fact << "\n" << report.text;
+  // Neither library is called once its call hung or crashed.
+  for (const char* library : {"atiadlxx.dll ", "nvapi64.dll "}) {
+    bool ended = false;
+    for (const std::string& line : report.log) {
+      if (line.rfind(library, 0) != 0) continue;
+      EXPECT_FALSE(ended) << "called after it hung or crashed: " << line;
+      ended = ended || line.find("status=hang") != std::string::npos ||
+              line.find("status=crash") != std::string::npos;
+    }
+    EXPECT_TRUE(ended) << library;
+  }
+}
+
+TEST(Report, SaysWhenItCannotWriteTheReport) {
+  const Report report = run_report(fresh_dir(L"unwritable"), "", true);
+  EXPECT_NE(report.exit_code, 0u);
+  EXPECT_EQ(report.errors, "gputherm-report: the report could not be written to standard output\r\n");
+}
