@@ -161,6 +161,9 @@ bool library_serves_adl2() {
 bool adl2_ready(std::string& lines) {
   if (Adl2State != Adl2::Untried) return Adl2State == Adl2::Created;
   Adl2State = Adl2::Unavailable;
+  for (const char* name : {"ADL2_Main_Control_Create", "ADL2_Main_Control_Destroy",
+                           "ADL2_New_QueryPMLogData_Get", "ADL2_OverdriveN_Temperature_Get"})
+    if (!library_has_export(AdlLibrary, wide(name).c_str())) note_missing(lines, name);
   if (!library_serves_adl2()) {
     comment(lines, "ADL2: not served by this library (no ADL2 call is made)");
     return false;
