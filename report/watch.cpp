@@ -187,7 +187,8 @@ void call_end() {
   if (!abandoned) Mark.in_call = false;
   LeaveCriticalSection(&MarkLock);
   // The report has gone on without this thread, and may be reading what it wrote.
-  while (abandoned) Sleep(INFINITE);
+  if (abandoned)
+    for (;;) Sleep(INFINITE);
 }
 
 bool call_crashed(std::string& lines, HMODULE module) {
