@@ -313,12 +313,14 @@ void describe_device(VendorReport& report, int32_t i, ctl_device_adapter_handle_
   const size_t name = field_length(properties.name, sizeof(properties.name));
   const ctl_adapter_bdf_t& at = properties.adapter_bdf;
   device.row = is_discrete_intel_gpu(properties);
-  comment(lines, "Intel device %d: %s, type %u, vendor 0x%04X, %s, PCI %u:%u.%u, driver 0x%08X%08X, %s",
+  comment(lines, "Intel device %d: %s, type %u, vendor 0x%04X, %s, PCI %u:%u.%u, driver %u.%u.%u.%u, %s",
           i, quoted(properties.name, name).c_str(), properties.device_type, properties.pci_vendor_id,
           properties.graphics_adapter_properties & CTL_ADAPTER_PROPERTY_INTEGRATED ? "integrated" : "discrete",
           at.bus, at.device, at.function,
-          static_cast<unsigned>(properties.driver_version >> 32),
-          static_cast<unsigned>(properties.driver_version & 0xFFFFFFFFu),
+          static_cast<unsigned>(properties.driver_version >> 48),
+          static_cast<unsigned>((properties.driver_version >> 32) & 0xFFFFu),
+          static_cast<unsigned>((properties.driver_version >> 16) & 0xFFFFu),
+          static_cast<unsigned>(properties.driver_version & 0xFFFFu),
           device.row ? "shown" : "not shown (the monitor shows discrete Intel GPUs only)");
   std::string fields;
   std::string text;

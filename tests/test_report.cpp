@@ -189,13 +189,14 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
       "amd",
       {L"atiadlxx.dll"},
       "adapter name=\"AMD Radeon RX 7900 XTX\" bus=3 edge=51 gfx=off soc=off:7 odn=52000\n"
-      "fail ADL_Overdrive5_Temperature_Get=-8 adapter=0\n"
+      "fail ADL_Overdrive5_Temperature_Get=-8 adapter=0; driver=23.40.27.06\n"
       "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n"
       "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n",
       {L"AMD Radeon RX 7900 XTX", L"Radeon \"RX\" 580 #2; caf\u00e9"},
       {reading(51), reading(47)},
       L"",
       {"fail ADL_Overdrive5_Temperature_Get=-8 adapter=0", "bus=3 device=0 function=0",
+       "driver \"23.40.27.06\"",
        "adapter 2: index 2, PCI 4:0.0, vendor 0x1002, hidden as a duplicate",
        "name=\"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\""}});
   // A laptop whose second GPU is powered down: it is not asked.
@@ -207,11 +208,11 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
         "gpu name=\"NVIDIA GeForce RTX 4060 Laptop GPU\" bus=1 temps=48\n"
         "gpu name=\"NVIDIA GeForce RTX 4070\" bus=2 temps=60\n"
         "display id=\"PCI\\\\VEN_10DE&DEV_28E0\\\\4&1\" bus=1 power=D0\n"
-        "display id=\"PCI\\\\VEN_10DE&DEV_2786\\\\4&2\" bus=2 power=D3\n",
+        "display id=\"PCI\\\\VEN_10DE&DEV_2786\\\\4&2\" bus=2 power=D3; driver=566.14\n",
         {L"NVIDIA GeForce RTX 4060 Laptop GPU", L"NVIDIA GeForce RTX 4070"},
         {reading(48), L"Powered down"},
         L"",
-        {"display id=\"PCI\\\\VEN_10DE&DEV_2786\\\\4&2\" bus=2 address=0 power=D3",
+        {"driver 566.14, branch \"r566_00\"", "display id=\"PCI\\\\VEN_10DE&DEV_2786\\\\4&2\" bus=2 address=0 power=D3",
          "GPU 1: powered down (D3): not asked", "gpu name=\"NVIDIA GeForce RTX 4070\" bus=2 device=0\r\n"}});
   }
   // Intel: a GPU read through its sensors, one through the telemetry, and integrated graphics.
@@ -220,12 +221,12 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
       {L"ControlLib.dll"},
       "intel name=\"Intel(R) Arc(TM) A770 Graphics\" bus=3 temps=off sensors=memory:70,gpu:57,global:40\n"
       "intel name=\"Intel(R) Arc(TM) B580 Graphics\" bus=4 temps=44.5\n"
-      "intel name=\"Intel(R) UHD Graphics\" integrated bus=none\n",
+      "intel name=\"Intel(R) UHD Graphics\" integrated bus=none; driver=31.0.101.5122\n",
       {L"Intel(R) Arc(TM) A770 Graphics", L"Intel(R) Arc(TM) B580 Graphics"},
       {reading(57), reading(44)},
       L"",
       {"sensors=memory:70,gpu:57,global:40", "temps=44.5", "integrated=1 bus=none",
-       "Intel device 2: \"Intel(R) UHD Graphics\""}});
+       "Intel device 2: \"Intel(R) UHD Graphics\"", "driver 31.0.101.5122"}});
   expect_replays(Machine{"none", {}, "", {}, {}, L"Unable to load API library",
                          {"no backend: the box \"Unable to load API library\""}});
 }

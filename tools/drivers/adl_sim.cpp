@@ -146,6 +146,26 @@ extern "C" int ADL_Main_Control_Destroy() {
   });
 }
 
+// The driver's version texts, from the scenario's `driver`; not supported where it names none.
+extern "C" int ADL_Graphics_Versions_Get(char* lpVersionsInfo) {
+  char args[64];
+  snprintf(args, sizeof(args), "0x%llX", sim_address(lpVersionsInfo));
+  return sim_answer("ADL_Graphics_Versions_Get", -1, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (sim_session_lost()) return restart_status();
+                      if (refused()) return ADL_ERR_NOT_INIT;
+                      if (!lpVersionsInfo) return ADL_ERR_NULL_POINTER;
+                      const std::string& driver = sim_scenario().driver;
+                      if (driver.empty()) return ADL_ERR_NOT_SUPPORTED;
+                      // Three 256-byte texts: the driver's version, the Catalyst version, a link.
+                      sim_fill_text(lpVersionsInfo, 256, driver, false);
+                      sim_fill_text(lpVersionsInfo + 256, 256, driver, false);
+                      sim_fill_text(lpVersionsInfo + 512, 256, "", false);
+                      sim_append(details, size, " out=%s", driver.c_str());
+                      return ADL_OK;
+                    });
+}
+
 extern "C" int ADL_Adapter_NumberOfAdapters_Get(int* lpNumAdapters) {
   char args[128];
   snprintf(args, sizeof(args), "0x%llX", sim_address(lpNumAdapters));

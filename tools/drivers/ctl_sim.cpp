@@ -166,6 +166,11 @@ void fill_properties(const SimIntelDevice& device, size_t position,
   sim_fill_text(properties->name, sizeof(properties->name), device.name, device.name_noterm);
   properties->graphics_adapter_properties =
       device.integrated ? CTL_ADAPTER_PROPERTY_INTEGRATED : 0u;
+  // The driver's version as Windows shows it, four 16-bit numbers: 31.0.101.5122.
+  uint64_t version = 0;
+  for (const uint32_t part : sim_version_parts(sim_scenario().driver))
+    version = (version << 16) | (part & 0xFFFFu);
+  properties->driver_version = version;
   // The identifier is an adapter LUID on Windows; any 8 distinct bytes do here.
   const uint64_t identifier = 0x0000000100000000ull + position;
   if (properties->pDeviceID) {

@@ -227,6 +227,22 @@ int32_t GetBusSlotId(void* handle, uint32_t* slot) {
   return answer_location("NvAPI_GPU_GetBusSlotId", handle, slot, &SimDevice::device);
 }
 
+// The driver's version in hundredths (566.14 is 56614) and its branch, from the scenario's `driver`.
+int32_t GetDriverAndBranchVersion(uint32_t* version, char* branch) {
+  char args[128];
+  snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(version), sim_address(branch));
+  return sim_answer("NvAPI_SYS_GetDriverAndBranchVersion", -1, args, sizeof(args),
+                    [&](char* details, size_t size) {
+                      if (refused()) return NVAPI_API_NOT_INITIALIZED;
+                      if (!version || !branch) return NVAPI_INVALID_ARGUMENT;
+                      const std::vector<uint32_t> parts = sim_version_parts(sim_scenario().driver);
+                      *version = (parts.empty() ? 0 : parts[0] * 100) + (parts.size() > 1 ? parts[1] : 0);
+                      snprintf(branch, 64, "r%u_00", parts.empty() ? 0 : parts[0]);
+                      sim_append(details, size, " out=%u", *version);
+                      return NVAPI_OK;
+                    });
+}
+
 // The pre-call hook leaves a fresh context value that the post-call hook must get back.
 int32_t PreCallHook(uint32_t id, void** context) {
   char args[160];
@@ -265,6 +281,7 @@ const NvFunction Functions[] = {
     {0xE3640A56u, "NvAPI_GPU_GetThermalSettings", address_of(&GetThermalSettings)},
     {0x1BE0B8E5u, "NvAPI_GPU_GetBusId", address_of(&GetBusId)},
     {0x2A0A350Fu, "NvAPI_GPU_GetBusSlotId", address_of(&GetBusSlotId)},
+    {0x2926AAADu, "NvAPI_SYS_GetDriverAndBranchVersion", address_of(&GetDriverAndBranchVersion)},
     {0x33C7358Cu, "PreCallHook", address_of(&PreCallHook)},
     {0x593E8644u, "PostCallHook", address_of(&PostCallHook)},
 };
@@ -276,6 +293,8 @@ bool offered(const NvFunction& function) {
   if (sim_missing(function.name)) return false;
   if (function.id == 0x33C7358Cu) return scenario.hook_pre;
   if (function.id == 0x593E8644u) return scenario.hook_post;
+  // Only a scenario that names the driver's version offers the call that tells it.
+  if (function.id == 0x2926AAADu) return !scenario.driver.empty();
   return true;
 }
 

@@ -584,6 +584,8 @@ void parse_settings(const std::vector<SimWord>& words, int line, SimScenario* sc
       scenario->alloc_size = ok ? static_cast<int>(number) : 0;
     } else if (word.key == "ctl_version") {
       ok = ok && parse_uint32(word.value, &scenario->ctl_version);
+    } else if (word.key == "driver") {
+      scenario->driver = word.value;
     } else if (word.key == "ctl_properties") {
       ok = ok && parse_number(word.value, 0, UINT8_MAX, &number);
       if (ok) scenario->ctl_properties = static_cast<int>(number);
@@ -841,6 +843,15 @@ int sim_next_power_state(SimDisplay& display) {
   if (display.next_power < last) ++display.next_power;
   else if (display.power_loops) display.next_power = 0;
   return state;
+}
+
+std::vector<uint32_t> sim_version_parts(const std::string& text) {
+  std::vector<uint32_t> parts;
+  for (const std::string& item : split_list(text, '.')) {
+    if (parts.size() == 4) break;
+    parts.push_back(static_cast<uint32_t>(strtoul(item.c_str(), nullptr, 10)));
+  }
+  return parts;
 }
 
 void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm) {

@@ -149,6 +149,7 @@ struct SimScenario {
   uint32_t random = 0;
   uint32_t ctl_version = 0x00010001;  // the highest AppVersion Intel's ctlInit accepts
   int ctl_properties = 2;             // the highest adapter properties Version it accepts
+  std::string driver;                 // the driver's version, as Windows shows it; empty: not given
   SimRestart restart;
 };
 
@@ -200,6 +201,8 @@ int32_t sim_restart_status(int32_t fallback);
 std::vector<size_t> sim_listed(size_t count);
 // True when the entry at scenario `position` is gone since the restart.
 bool sim_dropped(size_t position);
+// The numbers of a dotted version text ("31.0.101.5122"), at most four; fewer when it has fewer.
+std::vector<uint32_t> sim_version_parts(const std::string& text);
 // Writes `text` into a driver text field of `size` bytes: zero-terminated and cut to fit, or,
 // with `noterm`, repeated over the whole field with no zero.
 void sim_fill_text(char* field, size_t size, const std::string& text, bool noterm);
