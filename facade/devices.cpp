@@ -6,13 +6,6 @@
 
 namespace {
 
-struct PlugAndPlay {
-  DeviceListSize list_size;
-  DeviceList list;
-  LocateNode locate;
-  NodeProperty property;
-};
-
 struct DisplayDevice {
   DWORD node;
   uint32_t bus;

@@ -19,6 +19,14 @@ using LocateNode = ConfigResult(WINAPI*)(DWORD* node, const wchar_t* device_id, 
 using NodeProperty = ConfigResult(WINAPI*)(DWORD node, const DevicePropertyKey* key, ULONG* type,
                                            BYTE* buffer, ULONG* size, ULONG flags);
 
+// The four calls, each given its type once.
+struct PlugAndPlay {
+  DeviceListSize list_size;
+  DeviceList list;
+  LocateNode locate;
+  NodeProperty property;
+};
+
 constexpr ConfigResult CR_SUCCESS = 0x00;
 constexpr ConfigResult CR_INVALID_POINTER = 0x03;
 constexpr ConfigResult CR_INVALID_DEVNODE = 0x05;

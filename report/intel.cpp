@@ -15,17 +15,6 @@ namespace {
 constexpr ObjectNumber IntelLibrary = 1;
 constexpr ctl_result_t CallNotMade = 0x4000FFFF;
 
-struct ControlLibrary {
-  ctlInit_t init;
-  ctlClose_t close;
-  ctlEnumerateDevices_t enumerate_devices;
-  ctlGetDeviceProperties_t device_properties;
-  ctlPowerTelemetryGet_t telemetry;
-  ctlEnumTemperatureSensors_t enumerate_sensors;
-  ctlTemperatureGetProperties_t sensor_properties;
-  ctlTemperatureGetState_t sensor_state;
-};
-
 struct SensorAnswer {
   uint32_t type;
   double value;

@@ -8,13 +8,6 @@
 
 namespace {
 
-struct PlugAndPlay {
-  DeviceListSize list_size;
-  DeviceList list;
-  LocateNode locate;
-  NodeProperty property;
-};
-
 constexpr ULONG ListFlags = CM_GETIDLIST_FILTER_CLASS | CM_GETIDLIST_FILTER_PRESENT;
 
 // The gathering thread's: the monitor lists the devices once before its readings, so each

@@ -69,27 +69,21 @@ long long calls_of(const CallMark& mark) {
   return 1;
 }
 
-const char* subject_name(Subject subject) {
-  switch (subject) {
-    case Subject::Adapter: return "adapter";
-    case Subject::Gpu: return "GPU";
-    case Subject::Intel: return "Intel device";
-    case Subject::Display: return "display";
-    case Subject::None: break;
-  }
-  return "";
-}
+// How the report names a call's device, and the word a scenario's fault line names it with.
+struct SubjectWords {
+  const char* name;
+  const char* key;
+};
 
-// The word a scenario's fault line names the device with.
-const char* subject_key(Subject subject) {
+SubjectWords words_of(Subject subject) {
   switch (subject) {
-    case Subject::Adapter: return "adapter";
-    case Subject::Gpu: return "gpu";
-    case Subject::Intel: return "intel";
-    case Subject::Display: return "display";
+    case Subject::Adapter: return {"adapter", "adapter"};
+    case Subject::Gpu: return {"GPU", "gpu"};
+    case Subject::Intel: return {"Intel device", "intel"};
+    case Subject::Display: return {"display", "display"};
     case Subject::None: break;
   }
-  return "";
+  return {"", ""};
 }
 
 const char* fault_name(DWORD code) {
@@ -109,14 +103,14 @@ const char* fault_name(DWORD code) {
 // "NvAPI_GPU_GetThermalSettings, GPU 1" or the function alone.
 std::string call_name(const CallMark& mark) {
   std::string name = mark.function;
-  if (mark.subject != Subject::None) append(name, ", %s %d", subject_name(mark.subject), mark.number);
+  if (mark.subject != Subject::None) append(name, ", %s %d", words_of(mark.subject).name, mark.number);
   return name;
 }
 
 // The scenario line that makes the simulated driver do what this one did in this call.
 void fault_line(std::string& lines, const char* kind, const CallMark& mark) {
   append(lines, "%s %s", kind, mark.function);
-  if (mark.subject != Subject::None) append(lines, " %s=%d", subject_key(mark.subject), mark.number);
+  if (mark.subject != Subject::None) append(lines, " %s=%d", words_of(mark.subject).key, mark.number);
   const long long calls = calls_of(mark);
   if (calls > 1) append(lines, " from=%d", static_cast<int>(calls));
   lines += '\n';

@@ -136,3 +136,16 @@ using ctlEnumTemperatureSensors_t = ctl_result_t(__cdecl*)(ctl_device_adapter_ha
 using ctlTemperatureGetProperties_t = ctl_result_t(__cdecl*)(ctl_temp_handle_t sensor,
                                                              ctl_temp_properties_t* properties);
 using ctlTemperatureGetState_t = ctl_result_t(__cdecl*)(ctl_temp_handle_t sensor, double* celsius);
+
+// Each export given its type once, when the library is set up; the three sensor calls are
+// optional and serve only as a set.
+struct ControlLibrary {
+  ctlInit_t init;
+  ctlClose_t close;
+  ctlEnumerateDevices_t enumerate_devices;
+  ctlGetDeviceProperties_t device_properties;
+  ctlPowerTelemetryGet_t telemetry;
+  ctlEnumTemperatureSensors_t enumerate_sensors;
+  ctlTemperatureGetProperties_t sensor_properties;
+  ctlTemperatureGetState_t sensor_state;
+};

@@ -11,18 +11,6 @@
 
 namespace {
 
-// Each export given its type once, when the library is set up; sensors are optional.
-struct ControlLibrary {
-  ctlInit_t init;
-  ctlClose_t close;
-  ctlEnumerateDevices_t enumerate_devices;
-  ctlGetDeviceProperties_t device_properties;
-  ctlPowerTelemetryGet_t telemetry;
-  ctlEnumTemperatureSensors_t enumerate_sensors;
-  ctlTemperatureGetProperties_t sensor_properties;
-  ctlTemperatureGetState_t sensor_state;
-};
-
 enum class SensorLookup : uint8_t { NotYet, Found, None };
 
 struct IntelRow {
