@@ -108,6 +108,8 @@ void wait_for_enter() {
 }  // namespace
 
 int wmain() {
+  // Asked first, before anything could attach to the console.
+  const bool wait_at_end = console_of_its_own();
   library_limit_search();
   facade_start(HeapCreate(0, 4096, 0), GetModuleHandleW(nullptr));
   std::string text;
@@ -127,6 +129,6 @@ int wmain() {
     say_on_error_output("gputherm-report: the report could not be written to standard output\r\n");
     finish(CannotWrite);
   }
-  if (console_of_its_own()) wait_for_enter();
+  if (wait_at_end) wait_for_enter();
   finish(0);
 }

@@ -276,3 +276,81 @@ TEST(Report, SaysWhenItCannotWriteTheReport) {
   EXPECT_NE(report.exit_code, 0u);
   EXPECT_EQ(report.errors, "gputherm-report: the report could not be written to standard output\r\n");
 }
+
+namespace {
+
+// The text of the console the calling process is attached to, row after row.
+std::wstring console_text() {
+  const HANDLE screen = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr);
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  std::wstring text;
+  if (GetConsoleScreenBufferInfo(screen, &info)) {
+    text.resize(static_cast<size_t>(info.dwSize.X) * static_cast<size_t>(info.dwSize.Y));
+    DWORD read = 0;
+    ReadConsoleOutputCharacterW(screen, text.data(), static_cast<DWORD>(text.size()), {0, 0},
+                                &read);
+    text.resize(read);
+  }
+  CloseHandle(screen);
+  return text;
+}
+
+void press_enter_in_console() {
+  const HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+  INPUT_RECORD keys[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    keys[i].EventType = KEY_EVENT;
+    keys[i].Event.KeyEvent.bKeyDown = i == 0;
+    keys[i].Event.KeyEvent.wRepeatCount = 1;
+    keys[i].Event.KeyEvent.wVirtualKeyCode = VK_RETURN;
+    keys[i].Event.KeyEvent.uChar.UnicodeChar = L'\r';
+  }
+  DWORD written = 0;
+  WriteConsoleInputW(input, keys, 2, &written);
+  CloseHandle(input);
+}
+
+}  // namespace
+
+// Started by a double click, in a console of its own: the report stays on the screen, says how
+// to save it, and the program ends when Enter is pressed.
+TEST(Report, InAConsoleOfItsOwnWaitsForEnter) {
+  const auto drivers = install_drivers({L"atiadlxx.dll"});
+  const std::wstring dir = fresh_dir(L"console");
+  const std::wstring log = dir + L"\\report.log";
+  SetEnvironmentVariableW(L"SIMDRV_LOG", log.c_str());
+  CopyFileW((bin_dir() + L"\\" + ReportExe).c_str(), (dir + L"\\" + ReportExe).c_str(), FALSE);
+  std::wstring command = L"\"" + dir + L"\\" + ReportExe + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process{};
+  ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                             nullptr, dir.c_str(), &startup, &process));
+  SetEnvironmentVariableW(L"SIMDRV_LOG", nullptr);
+  // Attached once the program is under way: a console shared from its start is not its own.
+  EXPECT_TRUE(wait_until([&] { return log_has(read_log(log), "atiadlxx.dll load"); }));
+  FreeConsole();
+  std::wstring shown;
+  const bool attached = wait_until([&] { return AttachConsole(process.dwProcessId) != FALSE; });
+  EXPECT_TRUE(attached);
+  EXPECT_TRUE(wait_until([&] {
+    shown = console_text();
+    return shown.find(L"Press Enter") != std::wstring::npos;
+  }, 20000)) << narrow(shown);
+  EXPECT_NE(shown.find(L"gputherm-report > report.txt"), std::wstring::npos);
+  EXPECT_NE(shown.find(L"---- what the monitor would show"), std::wstring::npos);
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 500), static_cast<DWORD>(WAIT_TIMEOUT));
+  press_enter_in_console();
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 5000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeProcess(process.hProcess, &code);
+  EXPECT_EQ(code, 0u);
+  if (attached) FreeConsole();
+  TerminateProcess(process.hProcess, 1);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+}
