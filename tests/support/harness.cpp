@@ -18,6 +18,15 @@ HANDLE facade_for_tests() {
   return heap;
 }
 
+namespace {
+
+// How long a wait sleeps between looks. A look at another process's label or at a driver's log is
+// a round trip through the wineserver and wakes the program's window thread; at a pass a second,
+// 20 ms is still fifty looks a pass, and tests run side by side share two processors.
+constexpr DWORD LookIntervalMs = 20;
+
+}  // namespace
+
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   for (;;) {
@@ -26,7 +35,7 @@ bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
     // Keep this thread's own windows alive while waiting.
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, LookIntervalMs, QS_ALLINPUT);
   }
 }
 

@@ -13,7 +13,7 @@
 // Starts the facade once in this test process (own heap) and answers that heap.
 HANDLE facade_for_tests();
 
-// Waits for `condition` to hold, checking every few milliseconds, at most `timeout_ms`.
+// Waits for `condition` to hold, checking every 20 ms, at most `timeout_ms`.
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 5000);
 
 // The folder of the running test executable; gputherm.exe is built beside it.
