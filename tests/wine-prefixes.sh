@@ -30,10 +30,16 @@ for each in "${prefixes[@]}"; do
   ) &
 done
 wait
-# Each prefix's wineserver, and the Wine services it starts with the first test there, stay up
-# from one test to the next (a minute after the last at most), rather than starting again for
-# every test: about a second of processor time each. scripts/test.sh ends them after the run.
+# Each prefix's wineserver and Wine's services in it (the desktop, the device and RPC services)
+# stay up from one test to the next, for five minutes after the last at most; scripts/test.sh ends
+# them after the run. Started for every test, they would cost about a second of processor time
+# each, and CTest would wait for them to end after the test, since they would hold its output.
 for each in "${prefixes[@]}"; do
-  WINEPREFIX=$each wineserver -p60 </dev/null >/dev/null 2>&1
+  (
+    export WINEPREFIX=$each
+    wineserver -p300
+    wineboot
+  ) </dev/null >/dev/null 2>&1 &
 done
-echo "prefixes: ${#prefixes[@]}, each as $template"
+wait
+echo "prefixes: ${#prefixes[@]}, each as $template, Wine's services started"
