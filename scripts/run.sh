@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds the monitor and starts it under Wine. Without a real vendor driver in the Wine prefix it
-# runs on the simulated AMD driver with two adapters (the demo). Without $DISPLAY it runs on a
-# virtual display, saves a screenshot of the window after a few seconds and says where.
+# Builds the monitor and what it runs on, not the tests or the benchmarks, and starts it under
+# Wine. Without a real vendor driver in the Wine prefix it runs on the simulated AMD driver with
+# two adapters (the demo). Without $DISPLAY it runs on a virtual display, saves a screenshot of the
+# window after a few seconds and says where.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh >/dev/null
+bash scripts/build.sh --target runnable >/dev/null
 build=$PWD/build/mingw-x64
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix-run} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ -f "$WINEPREFIX/system.reg" ] || bash scripts/wine-prefix.sh "$WINEPREFIX"
