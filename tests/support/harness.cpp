@@ -430,8 +430,21 @@ bool rect_is(const RECT& rect, LONG x, LONG y, LONG width, LONG height) {
          rect.bottom - rect.top == height;
 }
 
-PassLabels labels_by_pass(const Monitor& monitor, int rows,
-                          const std::function<size_t(const std::vector<std::string>&)>& pass_count,
+bool holds_through_passes(const Program& program, const std::function<bool()>& holds,
+                          const PassCount& pass_count, size_t passes, DWORD timeout_ms) {
+  bool broken = false;
+  const bool counted = wait_until(
+      [&] {
+        // The count first: a look after it sees at least what the passes it counts showed.
+        const size_t count = pass_count(read_log(program.log_path));
+        broken = !holds();
+        return broken || count >= passes;
+      },
+      timeout_ms);
+  return counted && !broken;
+}
+
+PassLabels labels_by_pass(const Monitor& monitor, int rows, const PassCount& pass_count,
                           size_t passes, DWORD timeout_ms) {
   PassLabels seen(passes);
   wait_until(
