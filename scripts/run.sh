@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the monitor and starts it under Wine. Without a real vendor driver in the Wine prefix it
-# runs on the simulated AMD driver with two adapters (the demo). Without $DISPLAY it runs on a
-# virtual display, saves a screenshot of the window after a few seconds and says where.
+# Builds the monitor and what it runs on, not the tests or the benchmarks, and starts it under
+# Wine. Without a real vendor driver in the Wine prefix it runs on the simulated AMD driver with
+# two adapters (the demo). Without $DISPLAY it runs on a virtual display, saves a screenshot of the
+# window after a few seconds and says where.
 # Usage: bash scripts/run.sh [--replay <report>]
 #   --replay: a report written by gputherm-report on another machine is the simulated drivers'
 #   scenario, with the simulated libraries that machine's system folder held: the window that
@@ -13,7 +14,7 @@ if [ "${1:-}" = --replay ]; then
   [ -f "${2:-}" ] || { echo "run.sh: --replay needs a report file" >&2; exit 2; }
   replay=$(realpath "$2")
 fi
-bash scripts/build.sh >/dev/null
+bash scripts/build.sh --target runnable >/dev/null
 build=$PWD/build/mingw-x64
 export WINEPREFIX=${WINEPREFIX:-$build/wineprefix-run} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ -f "$WINEPREFIX/system.reg" ] || bash scripts/wine-prefix.sh "$WINEPREFIX"

@@ -5,7 +5,7 @@
 set -euo pipefail
 need=${1:-mingw-x64}
 base=(g++-mingw-w64-x86-64 cmake make wine wine64 xvfb xauth xdotool googletest imagemagick unzip
-  python3)
+  python3 rsync)
 clang=(clang-16 lld-16 clang-tidy-16)
 case $need in
   mingw-x64) packages=("${base[@]}") ;;

@@ -199,24 +199,36 @@ TEST(AmdMonitor, ReadingsFollowTheDriverOncePerPass) {
 
 // ADL says nothing when the driver goes away: every awake row failing three passes in a row, after
 // readings came, is the sign. Rows that never read are no such sign.
+namespace {
+
+const RestartVendor Amd{L"amd-restart", {L"atiadlxx.dll"}, "ADL_Overdrive5_Temperature_Get",
+                        "ADL_Main_Control_Create"};
+const std::string RestartCards = adapter("A", 1, 0, 0, "41000") +
+                                 adapter("B", 2, 0, 0, "52000") + adapter("C", 3, 0, 0, "63000");
+
+}  // namespace
+
 TEST(AmdMonitor, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
-  const RestartVendor amd{L"amd-restart", {L"atiadlxx.dll"}, "ADL_Overdrive5_Temperature_Get",
-                          "ADL_Main_Control_Create"};
-  const std::string cards = adapter("A", 1, 0, 0, "41000") + adapter("B", 2, 0, 0, "52000") +
-                            adapter("C", 3, 0, 0, "63000");
   const std::vector<std::wstring> own{reading_text(41), reading_text(52), reading_text(63)};
   const std::wstring gone = L"No reading";
   const RestartCase cases[] = {
-      {"listed in reverse, new indices", cards + "restart at=7 order=reverse away=2000\n", own,
-       {}},
-      {"an adapter gone", cards + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
-      {"the driver stays away",
-       cards + "display bus=1\ndisplay bus=2\ndisplay bus=3\nrestart at=7 away=forever\n",
-       {gone, gone, gone}, {1, 2, 4, 8, 10}},
+      {"listed in reverse, new indices", RestartCards + "restart at=7 order=reverse away=2000\n",
+       own, {}},
+      {"an adapter gone", RestartCards + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
   };
-  for (const RestartCase& test : cases) run_restart_case(amd, test);
+  for (const RestartCase& test : cases) run_restart_case(Amd, test);
+}
 
-  Monitor monitor = start_monitor(cards + "fail ADL_Overdrive5_Temperature_Get=-1\n" +
+TEST(AmdMonitor, WhileTheDriverStaysAwayItIsSetUpAgainLessAndLessOften) {
+  const std::wstring gone = L"No reading";
+  run_restart_case(Amd, {"the driver stays away",
+                         RestartCards + "display bus=1\ndisplay bus=2\ndisplay bus=3\n"
+                                        "restart at=7 away=forever\n",
+                         {gone, gone, gone}, {1, 2, 4, 8, 10}});
+}
+
+TEST(AmdMonitor, RowsThatNeverReadAreNoSignOfARestart) {
+  Monitor monitor = start_monitor(RestartCards + "fail ADL_Overdrive5_Temperature_Get=-1\n" +
                                   "fail ADL2_Main_Control_Create=-1\n");
   ASSERT_NE(monitor.window, nullptr);
   EXPECT_TRUE(wait_until(

@@ -173,20 +173,32 @@ TEST(NvidiaMonitor, UpToSixtyFourGpusAreShownAndLargerCountsAreClamped) {
   }
 }
 
+namespace {
+
+const RestartVendor Nvidia{L"nvidia-restart", {L"nvapi64.dll"}, "NvAPI_GPU_GetThermalSettings",
+                           "NvAPI_Initialize"};
+const std::string RestartGpus =
+    gpu("GeForce A", "41") + gpu("GeForce B", "52") + gpu("GeForce C", "63");
+
+}  // namespace
+
 TEST(NvidiaMonitor, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
-  const RestartVendor nvidia{L"nvidia-restart", {L"nvapi64.dll"}, "NvAPI_GPU_GetThermalSettings",
-                             "NvAPI_Initialize"};
-  const std::string gpus = gpu("GeForce A", "41") + gpu("GeForce B", "52") + gpu("GeForce C", "63");
   const std::vector<std::wstring> own{reading_text(41), reading_text(52), reading_text(63)};
   const std::wstring gone = L"No reading";
   const RestartCase cases[] = {
-      {"listed in reverse, new handles", gpus + "restart at=7 order=reverse away=2000\n", own, {}},
+      {"listed in reverse, new handles", RestartGpus + "restart at=7 order=reverse away=2000\n",
+       own, {}},
       {"the session lost: NVAPI initialised again",
-       gpus + "restart at=7 order=reverse status=-4 away=2000\n", own, {}},
-      {"a GPU gone", gpus + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
-      {"the driver stays away",
-       gpus + "display bus=1\ndisplay bus=2\ndisplay bus=3\nrestart at=7 away=forever\n",
-       {gone, gone, gone}, {1, 2, 4, 8, 10}},
+       RestartGpus + "restart at=7 order=reverse status=-4 away=2000\n", own, {}},
+      {"a GPU gone", RestartGpus + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
   };
-  for (const RestartCase& test : cases) run_restart_case(nvidia, test);
+  for (const RestartCase& test : cases) run_restart_case(Nvidia, test);
+}
+
+TEST(NvidiaMonitor, WhileTheDriverStaysAwayItIsSetUpAgainLessAndLessOften) {
+  const std::wstring gone = L"No reading";
+  run_restart_case(Nvidia, {"the driver stays away",
+                            RestartGpus + "display bus=1\ndisplay bus=2\ndisplay bus=3\n"
+                                          "restart at=7 away=forever\n",
+                            {gone, gone, gone}, {1, 2, 4, 8, 10}});
 }

@@ -18,6 +18,15 @@ HANDLE facade_for_tests() {
   return heap;
 }
 
+namespace {
+
+// How long a wait sleeps between looks. A look at another process's label or at a driver's log is
+// a round trip through the wineserver and wakes the program's window thread; at a pass a second,
+// 20 ms is still fifty looks a pass, and tests run side by side share two processors.
+constexpr DWORD LookIntervalMs = 20;
+
+}  // namespace
+
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
   for (;;) {
@@ -26,7 +35,7 @@ bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
     // Keep this thread's own windows alive while waiting.
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, LookIntervalMs, QS_ALLINPUT);
   }
 }
 
@@ -421,8 +430,21 @@ bool rect_is(const RECT& rect, LONG x, LONG y, LONG width, LONG height) {
          rect.bottom - rect.top == height;
 }
 
-PassLabels labels_by_pass(const Monitor& monitor, int rows,
-                          const std::function<size_t(const std::vector<std::string>&)>& pass_count,
+bool holds_through_passes(const Program& program, const std::function<bool()>& holds,
+                          const PassCount& pass_count, size_t passes, DWORD timeout_ms) {
+  bool broken = false;
+  const bool counted = wait_until(
+      [&] {
+        // The count first: a look after it sees at least what the passes it counts showed.
+        const size_t count = pass_count(read_log(program.log_path));
+        broken = !holds();
+        return broken || count >= passes;
+      },
+      timeout_ms);
+  return counted && !broken;
+}
+
+PassLabels labels_by_pass(const Monitor& monitor, int rows, const PassCount& pass_count,
                           size_t passes, DWORD timeout_ms) {
   PassLabels seen(passes);
   wait_until(

@@ -13,7 +13,7 @@
 // Starts the facade once in this test process (own heap) and answers that heap.
 HANDLE facade_for_tests();
 
-// Waits for `condition` to hold, checking every few milliseconds, at most `timeout_ms`.
+// Waits for `condition` to hold, checking every 20 ms, at most `timeout_ms`.
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 5000);
 
 // The folder of the running test executable; gputherm.exe is built beside it.
@@ -166,11 +166,21 @@ std::string log_field(const std::string& line, const std::string& key);
 std::vector<std::string> log_lines_with(const std::vector<std::string>& log,
                                         const std::string& fragment);
 
+// Passes counted over a call log, as a test counts them for what it runs: one call a pass.
+using PassCount = std::function<size_t(const std::vector<std::string>&)>;
+
+// True when `holds` is true at every look until `pass_count` over the program's call log reaches
+// `passes`; false at the first look where it is not, or when the count does not get there within
+// the timeout. A pass writes its labels after its call is in the log and before the next pass's
+// call, so a count of n + 1 covers everything the first n passes showed. For checks that
+// something does not happen: the passes that matter end the wait, not a length of time.
+bool holds_through_passes(const Program& program, const std::function<bool()>& holds,
+                          const PassCount& pass_count, size_t passes, DWORD timeout_ms = 30000);
+
 // What labels 0 .. rows - 1 showed as each of the first `passes` passes left them: entry [p][r]
 // is label r after pass p + 1, a pass being counted by `pass_count` over the call log (one call a
 // pass). Each entry is the last look before the next pass began, a second after the labels were
 // written. An entry stays empty when its pass did not come within the timeout.
 using PassLabels = std::vector<std::vector<std::wstring>>;
-PassLabels labels_by_pass(const Monitor& monitor, int rows,
-                          const std::function<size_t(const std::vector<std::string>&)>& pass_count,
+PassLabels labels_by_pass(const Monitor& monitor, int rows, const PassCount& pass_count,
                           size_t passes, DWORD timeout_ms = 30000);
