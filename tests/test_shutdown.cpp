@@ -88,10 +88,6 @@ Program start_child(bool blocked) {
   return ::testing::AssertionSuccess();
 }
 
-}  // namespace
-
-namespace {
-
 struct RandomClose {
   DWORD moment_ms;      // after the window is complete
   std::string failure;  // empty when the child ended with 0 in time
