@@ -174,7 +174,7 @@ std::string degrees(double value) {
 
 // The telemetry's GPU temperature as the scenario's `temps` item.
 std::string telemetry_item(const ctl_oc_telemetry_item_t& item) {
-  if (!item.bSupported && item.units == 0 && item.type == 0 && item.value == 0) return "off";
+  // Not supported is not a reading, whatever else the item holds.
   if (!item.bSupported) return "off";
   std::string text;
   if (item.units != CTL_UNITS_TEMPERATURE_CELSIUS) append(text, "units%u:", item.units);

@@ -1,5 +1,7 @@
 // gputherm-report: writes what every vendor library the monitor uses answers on this machine to
 // standard output, as a scenario of the simulated drivers that replays the machine (report.h).
+#include <cstring>
+
 #include "facade/facade.h"
 #include "report/report.h"
 
@@ -58,7 +60,7 @@ bool write_all(HANDLE out, const std::string& text) {
 
 void say_on_error_output(const char* text) {
   DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(strlen(text)), &written,
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
             nullptr);
 }
 

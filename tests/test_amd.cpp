@@ -220,11 +220,7 @@ TEST(AmdMonitor, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
 }
 
 TEST(AmdMonitor, WhileTheDriverStaysAwayItIsSetUpAgainLessAndLessOften) {
-  const std::wstring gone = L"No reading";
-  run_restart_case(Amd, {"the driver stays away",
-                         RestartCards + "display bus=1\ndisplay bus=2\ndisplay bus=3\n"
-                                        "restart at=7 away=forever\n",
-                         {gone, gone, gone}, {1, 2, 4, 8, 10}});
+  run_stays_away_case(Amd, RestartCards);
 }
 
 TEST(AmdMonitor, RowsThatNeverReadAreNoSignOfARestart) {

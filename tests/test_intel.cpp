@@ -249,9 +249,5 @@ TEST(Intel, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
 }
 
 TEST(Intel, WhileTheDriverStaysAwayItIsSetUpAgainLessAndLessOften) {
-  const std::wstring gone = L"No reading";
-  run_restart_case(IntelVendor, {"the driver stays away",
-                                 RestartGpus + "display bus=1\ndisplay bus=2\ndisplay bus=3\n"
-                                               "restart at=7 away=forever\n",
-                                 {gone, gone, gone}, {1, 2, 4, 8, 10}});
+  run_stays_away_case(IntelVendor, RestartGpus);
 }

@@ -92,3 +92,11 @@ void run_restart_case(const RestartVendor& vendor, const RestartCase& test) {
   gaps.resize(std::min(gaps.size(), test.gaps.size()));
   EXPECT_EQ(gaps, test.gaps);
 }
+
+void run_stays_away_case(const RestartVendor& vendor, const std::string& gpus) {
+  const std::wstring gone = L"No reading";
+  run_restart_case(vendor, {"the driver stays away",
+                            gpus + "display bus=1\ndisplay bus=2\ndisplay bus=3\n"
+                                   "restart at=7 away=forever\n",
+                            {gone, gone, gone}, {1, 2, 4, 8, 10}});
+}

@@ -31,3 +31,6 @@ std::wstring reading_text(int celsius);
 // two successful reading calls per row since the restart (or, for a driver that stays away, for
 // the attempts), with no message box, and closes the window.
 void run_restart_case(const RestartVendor& vendor, const RestartCase& test);
+// The driver restarts at the 7th reading call of three GPUs (`gpus`, on buses 1 to 3) and stays
+// away: every row says "No reading", and the attempts come 1, 2, 4, 8 and 10 passes apart.
+void run_stays_away_case(const RestartVendor& vendor, const std::string& gpus);
