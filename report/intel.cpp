@@ -123,11 +123,7 @@ std::vector<Handle> list_in_two_calls(std::string& lines, const char* name, Subj
 ctl_result_t ask_properties(std::string& lines, int32_t i, ctl_device_adapter_handle_t device,
                             uint8_t version, ctl_device_adapter_properties_t& properties) {
   uint8_t identifier[CtlDeviceIdSize] = {};
-  properties = ctl_device_adapter_properties_t{};
-  properties.Size = sizeof(properties);
-  properties.Version = version;
-  properties.pDeviceID = identifier;
-  properties.device_id_size = sizeof(identifier);
+  ctl_prepare_properties(properties, version, identifier);
   ctl_result_t result = CallNotMade;
   ctl_call(lines, result, "ctlGetDeviceProperties", Subject::Intel, i, Calls.device_properties,
            device, &properties);

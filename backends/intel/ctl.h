@@ -92,6 +92,17 @@ static_assert(offsetof(ctl_device_adapter_properties_t, adapter_bdf) == 200);
 constexpr uint8_t CTL_DEVICE_PROPERTIES_VERSION = 2;
 constexpr uint32_t CtlDeviceIdSize = 8;
 
+// Readies `properties` for ctlGetDeviceProperties at `version`, the device ID written into
+// `identifier`, which must outlive the call; the caller clears pDeviceID after it.
+inline void ctl_prepare_properties(ctl_device_adapter_properties_t& properties, uint8_t version,
+                                   uint8_t (&identifier)[CtlDeviceIdSize]) {
+  properties = ctl_device_adapter_properties_t{};
+  properties.Size = sizeof(properties);
+  properties.Version = version;
+  properties.pDeviceID = identifier;
+  properties.device_id_size = sizeof(identifier);
+}
+
 struct ctl_oc_telemetry_item_t {
   bool bSupported;
   uint32_t units;

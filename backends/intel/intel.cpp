@@ -112,11 +112,7 @@ void close_session() {
 ctl_result_t ask_properties(ctl_device_adapter_handle_t device, uint8_t version,
                             ctl_device_adapter_properties_t& properties) {
   uint8_t identifier[CtlDeviceIdSize] = {};
-  properties = ctl_device_adapter_properties_t{};
-  properties.Size = sizeof(properties);
-  properties.Version = version;
-  properties.pDeviceID = identifier;
-  properties.device_id_size = sizeof(identifier);
+  ctl_prepare_properties(properties, version, identifier);
   const ctl_result_t result = call(Calls.device_properties, device, &properties);
   properties.pDeviceID = nullptr;
   return result;
