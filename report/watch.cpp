@@ -26,6 +26,7 @@ struct CallMark {
   ULONGLONG started;
   bool in_call;
   bool abandoned;  // the main thread gave the call up: its thread must not go on
+  bool parked;     // the report's time ran out between calls: the thread stopped before the next
   DWORD thread;    // the gathering thread
   DWORD fault;     // the code of the latest exception raised on it during a call
   int generation;  // which gathering the mark belongs to
@@ -50,23 +51,22 @@ size_t CountsUsed;
 ULONGLONG GatheringEnds;
 volatile LONG LeftDriverCode;
 
-long long count_call(const char* function, Subject subject, int32_t number) {
-  for (size_t i = 0; i < CountsUsed; ++i) {
-    CallCount& count = Counts[i];
-    if (std::strcmp(count.function, function) == 0 && count.subject == subject &&
-        count.number == number)
-      return ++count.calls;
-  }
-  if (CountsUsed < MaxCounted) Counts[CountsUsed++] = CallCount{function, subject, number, 1};
-  return 1;
+CallCount* find_count(const char* function, Subject subject, int32_t number) {
+  for (size_t i = 0; i < CountsUsed; ++i)
+    if (std::strcmp(Counts[i].function, function) == 0 && Counts[i].subject == subject &&
+        Counts[i].number == number)
+      return &Counts[i];
+  return nullptr;
+}
+
+void count_call(const char* function, Subject subject, int32_t number) {
+  if (CallCount* count = find_count(function, subject, number)) ++count->calls;
+  else if (CountsUsed < MaxCounted) Counts[CountsUsed++] = CallCount{function, subject, number, 1};
 }
 
 long long calls_of(const CallMark& mark) {
-  for (size_t i = 0; i < CountsUsed; ++i)
-    if (std::strcmp(Counts[i].function, mark.function) == 0 && Counts[i].subject == mark.subject &&
-        Counts[i].number == mark.number)
-      return Counts[i].calls;
-  return 1;
+  const CallCount* count = find_count(mark.function, mark.subject, mark.number);
+  return count ? count->calls : 1;
 }
 
 // How the report names a call's device, and the word a scenario's fault line names it with.
@@ -143,15 +143,19 @@ void ensure_started() {
 }
 
 // Gives the marked call up when it has run too long; answers whether it did. Holding the lock.
+// The thread is given up only where it cannot touch the report: inside a vendor call, which
+// call_end never leaves, or parked by call_begin once the time ran out.
 bool give_up_if_overdue(VendorReport& report, ULONGLONG now) {
-  const bool overdue_call = Mark.in_call && now - Mark.started >= CallLimitMs;
-  if (!overdue_call && now < GatheringEnds) return false;
-  Mark.abandoned = true;
-  InterlockedExchange(&LeftDriverCode, 1);
-  if (!Mark.in_call) {
+  if (Mark.parked) {
+    InterlockedExchange(&LeftDriverCode, 1);
     comment(report.lines, "the report's time ran out before this vendor's calls ended");
     return true;
   }
+  if (!Mark.in_call) return false;
+  const bool overdue_call = now - Mark.started >= CallLimitMs;
+  if (!overdue_call && now < GatheringEnds) return false;
+  Mark.abandoned = true;
+  InterlockedExchange(&LeftDriverCode, 1);
   if (overdue_call) comment(report.lines, "%s: did not return within 10 s", call_name(Mark).c_str());
   else
     comment(report.lines, "%s: did not return before the report's time ran out (%u ms)",
@@ -161,10 +165,22 @@ bool give_up_if_overdue(VendorReport& report, ULONGLONG now) {
   return true;
 }
 
+// The report has gone on without this thread, and may be reading what it wrote: it touches
+// nothing more.
+[[noreturn]] void stop_for_good() {
+  for (;;) Sleep(INFINITE);
+}
+
 }  // namespace
 
 void call_begin(const char* function, Subject subject, int32_t number) {
   EnterCriticalSection(&MarkLock);
+  // Out of time: the report goes on without this vendor's further calls, and without this thread.
+  if (GetTickCount64() >= GatheringEnds) {
+    Mark.parked = true;
+    LeaveCriticalSection(&MarkLock);
+    stop_for_good();
+  }
   count_call(function, subject, number);
   Mark.function = function;
   Mark.subject = subject;
@@ -180,9 +196,7 @@ void call_end() {
   const bool abandoned = Mark.abandoned || Mark.generation != ThreadGeneration;
   if (!abandoned) Mark.in_call = false;
   LeaveCriticalSection(&MarkLock);
-  // The report has gone on without this thread, and may be reading what it wrote.
-  if (abandoned)
-    for (;;) Sleep(INFINITE);
+  if (abandoned) stop_for_good();
 }
 
 bool call_crashed(std::string& lines, HMODULE module) {
