@@ -108,7 +108,8 @@ bool describe_device(std::string& lines, const PlugAndPlay& calls, const wchar_t
       describe_location(lines, calls, node, display, AddressKey, "CM_Get_DevNode_PropertyW.Address",
                         "address", failure) &&
       describe_power(lines, calls, node, display, failure);
-  lines += '\n';
+  // After a fault the line was ended by the comment naming it.
+  if (described) lines += '\n';
   lines += failure;
   return described;
 }

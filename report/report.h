@@ -26,8 +26,8 @@ void append(std::string& text, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
-// Appends a `#` comment line. Its text never ends the line early: a `;` would, for the
-// scenario's reader, so it is written as `,`.
+// Appends a `#` comment line, on a line of its own. Its text never ends the line early: a `;`
+// would, for the scenario's reader, so it is written as `,`.
 void comment(std::string& text, const char* format, ...)
 #if defined(__GNUC__) || defined(__clang__)
     __attribute__((format(printf, 2, 3)))

@@ -37,6 +37,8 @@ void append(std::string& text, const char* format, ...) {
 }
 
 void comment(std::string& text, const char* format, ...) {
+  // A call that crashed or hung can break a scenario line off half written.
+  if (!text.empty() && text.back() != '\n') text += '\n';
   const size_t start = text.size();
   text += "# ";
   va_list arguments;

@@ -239,8 +239,11 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
 
 TEST(Report, NamesAndContainsACrashAndAHangInVendorCalls) {
   const Staged staged = stage(L"faults", {L"atiadlxx.dll", L"nvapi64.dll", L"ControlLib.dll"});
+  PlugAndPlayForBoth layer;
   const Report report = run_report(
       fresh_dir(L"report"),
+      "display id=\"PCI\\\\VEN_1002&DEV_73BF\\\\4&1\" bus=3 power=D0\n"
+      "crash CM_Get_DevNode_PropertyW.PowerData display=0\n"
       "adapter name=\"AMD Radeon RX 6800\" bus=3; hang ADL_Overdrive5_Temperature_Get adapter=0\n"
       "gpu name=\"NVIDIA GeForce RTX 3060\" bus=1 temps=40; gpu name=\"NVIDIA GeForce RTX 3070\" bus=2\n"
       "crash NvAPI_GPU_GetThermalSettings gpu=1\n"
@@ -249,7 +252,9 @@ TEST(Report, NamesAndContainsACrashAndAHangInVendorCalls) {
   EXPECT_GE(report.took_ms, 10000u);
   EXPECT_LT(report.took_ms, 30000u);
   for (const char* fact :
-       {"# ADL_Overdrive5_Temperature_Get, adapter 0: did not return within 10 s\r\n"
+       {"bus=3 address=0\r\n# CM_Get_DevNode_PropertyW.PowerData, display 0: crashed (access "
+        "violation)\r\ncrash CM_Get_DevNode_PropertyW.PowerData display=0\r\n",
+        "# ADL_Overdrive5_Temperature_Get, adapter 0: did not return within 10 s\r\n"
         "hang ADL_Overdrive5_Temperature_Get adapter=0\r\n",
         "# NvAPI_GPU_GetThermalSettings, GPU 1: crashed (access violation)\r\n"
         "crash NvAPI_GPU_GetThermalSettings gpu=1\r\n",
