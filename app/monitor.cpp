@@ -2,6 +2,7 @@
 #include "app/rows.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
+#include "backends/amd/records.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
 

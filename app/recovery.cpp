@@ -9,13 +9,6 @@ constexpr int32_t LongestGap = 10;
 // Passes between listings that look for a row's missing GPU.
 constexpr int32_t LookupGap = 10;
 
-bool Away;
-bool ReadingInPass;
-int32_t Attempts;  // since readings last came back
-int32_t PassesSinceAttempt;
-int32_t Missing;
-int32_t PassesSinceLookup;
-
 // Passes after attempt `made` before the next: 1, 2, 4, 8, then 10 for ever.
 int32_t gap_after(int32_t made) { return made >= 5 ? LongestGap : 1 << (made - 1); }
 
@@ -65,35 +58,36 @@ bool names_unchanged(const GpuPlace* rows, int32_t row_count, const GpuPlace* fo
 
 }  // namespace
 
-RecoveryStep recovery_pass_begins() {
-  if (!Away && ReadingInPass) Attempts = 0;
-  ReadingInPass = false;
-  count_pass(PassesSinceAttempt);
-  count_pass(PassesSinceLookup);
-  if (Away) {
-    if (Attempts > 0 && PassesSinceAttempt < gap_after(Attempts)) return RecoveryStep::Wait;
-    ++Attempts;
-    PassesSinceAttempt = 0;
+RecoveryStep recovery_pass_begins(RecoverySchedule& schedule) {
+  if (!schedule.away && schedule.reading_in_pass) schedule.attempts = 0;
+  schedule.reading_in_pass = false;
+  count_pass(schedule.passes_since_attempt);
+  count_pass(schedule.passes_since_lookup);
+  if (schedule.away) {
+    if (schedule.attempts > 0 && schedule.passes_since_attempt < gap_after(schedule.attempts))
+      return RecoveryStep::Wait;
+    ++schedule.attempts;
+    schedule.passes_since_attempt = 0;
     return RecoveryStep::Reinitialise;
   }
-  if (Missing > 0 && PassesSinceLookup >= LookupGap) {
-    PassesSinceLookup = 0;
+  if (schedule.missing > 0 && schedule.passes_since_lookup >= LookupGap) {
+    schedule.passes_since_lookup = 0;
     return RecoveryStep::LookForMissing;
   }
   return RecoveryStep::None;
 }
 
-void recovery_driver_away() { Away = true; }
+void recovery_driver_away(RecoverySchedule& schedule) { schedule.away = true; }
 
-void recovery_rows_bound(int32_t missing) {
-  Away = false;
-  Missing = missing;
-  PassesSinceLookup = 0;
+void recovery_rows_bound(RecoverySchedule& schedule, int32_t missing) {
+  schedule.away = false;
+  schedule.missing = missing;
+  schedule.passes_since_lookup = 0;
 }
 
-void recovery_reading_came() { ReadingInPass = true; }
+void recovery_reading_came(RecoverySchedule& schedule) { schedule.reading_in_pass = true; }
 
-bool recovery_driver_is_away() { return Away; }
+bool recovery_driver_is_away(const RecoverySchedule& schedule) { return schedule.away; }
 
 void recovery_match_rows(const GpuPlace* rows, int32_t row_count, const GpuPlace* found,
                          int32_t found_count, int32_t* match) {

@@ -123,6 +123,11 @@ void rows_end_readings() {
     if (current_label(Rows[row]) == Label::Reading) show_status(row, Rows[row], Label::NoReading);
 }
 
+void row_end_reading(int32_t row) {
+  RowRecord* record = row_record(row);
+  if (record && current_label(*record) == Label::Reading) show_status(row, *record, Label::NoReading);
+}
+
 uint32_t rows_hide_stale_readings() {
   const LONG64 pass_end = load(LastPassEnd);
   if (pass_end == ReadingsEnded) return 0;

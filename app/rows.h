@@ -30,6 +30,9 @@ void row_found_no_reading(int32_t row);
 void rows_pass_ended();
 // The reading cycle ends for good: a row that shows a temperature says that nothing reads it.
 void rows_end_readings();
+// Nothing reads this row again, while the cycle goes on for the others: a temperature it shows
+// says so. The row is not reported again.
+void row_end_reading(int32_t row);
 
 // Main thread: when no pass has ended for ten seconds, a row whose reading is ten seconds old
 // says "No reading"; a reading that comes later shows at once. Never waits for the worker.

@@ -1,6 +1,7 @@
 #include "app/program.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
+#include "backends/amd/other_vendors.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
 
@@ -76,7 +77,10 @@ void program_run() {
     library_close(VendorLibrary);
     finish(false);
   }
-  const bool cut_off = thread_kill(State.SensorThread);
+  bool cut_off = thread_kill(State.SensorThread);
+  // The threads that read other vendors' GPUs for ADL's rows, once ADL's cycle no longer hands
+  // them anything.
+  if (State.amd_selected == 1 && other_vendors_stop()) cut_off = true;
   if (!cut_off) {
     if (State.amd_selected == 1) amd_shutdown();
     if (State.intel_selected == 1) intel_shutdown();

@@ -4,7 +4,7 @@
 
 #include "backends/amd/adl.h"
 #include "backends/amd/adl_call.h"
-#include "backends/amd/duplicates.h"
+#include "backends/amd/records.h"
 #include "report/report.h"
 
 // ADL as the monitor meets it: set-up's calls, then one pass of readings over the shown adapters,

@@ -66,8 +66,9 @@ TEST(AmdMonitor, LabelTextsOfReadings) {
       {"-5000", L"-5\u00b0C  (23 \u00b0F)"},
       {"-500", L"0\u00b0C  (32 \u00b0F)"},  // truncated toward zero
       {"37999", L"37\u00b0C  (99 \u00b0F)"},  // 98.6 rounds up from the whole degree
-      {"min32", L"-2147483\u00b0C  (-3865437 \u00b0F)"},
-      {"max32", L"2147483\u00b0C  (3865501 \u00b0F)"},
+      // The bounds of what a GPU can read; a value beyond them is no reading.
+      {"255999", L"255\u00b0C  (491 \u00b0F)"},
+      {"-273999", L"-273\u00b0C  (-459 \u00b0F)"},
   };
   std::string scenario;
   int bus = 1;

@@ -15,9 +15,6 @@ void* Adl2Context;
 constexpr int LogSensorOrder[] = {PMLOG_TEMPERATURE_EDGE, PMLOG_TEMPERATURE_GFX,
                                   PMLOG_TEMPERATURE_SOC};
 
-// Drivers have answered tens of thousands of degrees for sensors they do not have.
-bool plausible(int64_t celsius) { return celsius >= -273 && celsius <= 255; }
-
 bool library_serves_adl2() {
   return library_has_export(VendorLibrary, L"ADL2_Main_Control_Create") &&
          library_has_export(VendorLibrary, L"ADL2_Main_Control_Destroy") &&
@@ -45,7 +42,7 @@ bool read_performance_log(int adapter_index, ADLPMLogDataOutput& log, int32_t& c
     return false;
   for (const int sensor : LogSensorOrder) {
     const ADLSingleSensorData& data = log.sensors[sensor];
-    if (data.supported != 0 && plausible(data.value)) {
+    if (data.supported != 0 && adl_plausible(data.value)) {
       celsius = data.value;
       return true;
     }
@@ -59,7 +56,7 @@ bool read_overdrive_n(int adapter_index, int32_t& celsius) {
                     ODN_TEMPERATURE_EDGE, &thousandths))
     return false;
   const int32_t whole = thousandths / 1000;
-  if (!plausible(whole)) return false;
+  if (!adl_plausible(whole)) return false;
   celsius = whole;
   return true;
 }

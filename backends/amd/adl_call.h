@@ -8,6 +8,10 @@
 // ADL never hands such memory to this program. Any thread.
 void* WINAPI adl_allocate(int size);
 
+// A whole-degree temperature a GPU can have: drivers have answered hundreds of thousands of
+// degrees, for sensors they do not have and from GPUs at rest.
+inline bool adl_plausible(int64_t celsius) { return celsius >= -273 && celsius <= 255; }
+
 // True when the vendor library exports `name` and the call answers ADL's success, 0. A missing
 // export is a failed call, not ADL's success code. The thread that may call ADL.
 template <typename... Arguments>

@@ -8,7 +8,8 @@
 #include "backends/amd/adl.h"
 #include "backends/amd/adl2.h"
 #include "backends/amd/adl_call.h"
-#include "backends/amd/duplicates.h"
+#include "backends/amd/other_vendors.h"
+#include "backends/amd/records.h"
 #include "facade/objects.h"
 
 namespace {
@@ -30,9 +31,11 @@ struct AmdRow {
   int adapter_index;
   bool present;  // false while its GPU is missing from the driver's new listing
   GpuPlace place;
+  bool other_vendor;  // another vendor's GPU that ADL lists: never asked of ADL
 };
 
 // The worker's, from the start of its cycle.
+RecoverySchedule Recovery;
 AmdRow* Rows;
 int32_t RowCount;
 bool ReadingCame;  // once in the run
@@ -40,11 +43,6 @@ int32_t FailingPasses;
 // Written by the worker, read at shutdown once it has stopped: a recovery destroyed the main
 // control, and creating it again has not succeeded since.
 bool MainControlDestroyed;
-
-// Driver text fields are read no further than their end, even without a terminating zero.
-void append_field(const char (&field)[ADL_MAX_PATH]) {
-  text_from_8bit(field, static_cast<int64_t>(strnlen(field, ADL_MAX_PATH)), TEXT_8BIT);
-}
 
 void create_main_control() {
   if (!adl_succeeds(L"ADL_Main_Control_Create", adl_allocate, 1))
@@ -82,7 +80,10 @@ bool read_adapter_info() {
 bool read_overdrive5(int adapter_index, ADLTemperature& temperature, int32_t& celsius) {
   if (!adl_succeeds(L"ADL_Overdrive5_Temperature_Get", adapter_index, 0, &temperature))
     return false;
-  celsius = temperature.iTemperature / 1000;
+  const int32_t whole = temperature.iTemperature / 1000;
+  // A value no GPU can reach is a failed read, which ADL2 may still answer.
+  if (!adl_plausible(whole)) return false;
+  celsius = whole;
   return true;
 }
 
@@ -119,7 +120,8 @@ void prepare_rows() {
                   : nullptr;
   RowCount = Rows ? rows : 0;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
-    if (row < RowCount) Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter)};
+    if (row < RowCount)
+      Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter), other_vendors_own(row)};
     return true;
   });
   if (!rows_watch(rows)) return;
@@ -136,7 +138,7 @@ void note_pass(int32_t asked, int32_t read) {
   FailingPasses = all_failed ? FailingPasses + 1 : 0;
   if (FailingPasses < FailingPassesOfADriverAway) return;
   FailingPasses = 0;
-  recovery_driver_away();
+  recovery_driver_away(Recovery);
 }
 
 // Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
@@ -144,11 +146,11 @@ void note_pass(int32_t asked, int32_t read) {
 // at all: any of these calls would wake it, and neither is the driver while it is away. False,
 // with the pass cut short, once a call into ADL has faulted: ADL is never called again.
 bool read_rows(CycleRecords& records) {
-  const bool away = recovery_driver_is_away();
+  const bool away = recovery_driver_is_away(Recovery);
   int32_t asked = 0;
   int32_t read = 0;
   for (int32_t row = 0; row < RowCount; ++row) {
-    if (row_asleep(row)) continue;
+    if (Rows[row].other_vendor || row_asleep(row)) continue;
     if (away || !Rows[row].present) {
       row_found_no_reading(row);
       continue;
@@ -164,12 +166,17 @@ bool read_rows(CycleRecords& records) {
       continue;
     }
     row_show_reading(row, celsius);
-    recovery_reading_came();
+    recovery_reading_came(Recovery);
     ReadingCame = true;
     ++read;
   }
   if (!away) note_pass(asked, read);
   return true;
+}
+
+void end_adl_rows() {
+  for (int32_t row = 0; row < RowCount; ++row)
+    if (!Rows[row].other_vendor) row_end_reading(row);
 }
 
 // Binds every row to its adapter in a table just read; answers how many found none.
@@ -207,7 +214,7 @@ void list_adapters_again() {
   auto* table = static_cast<AdapterInfo*>(heap_alloc(size + sizeof(AdapterInfo)));
   if (!table) return;
   if (adl_succeeds(L"ADL_Adapter_AdapterInfo_Get", table, static_cast<int>(size)))
-    recovery_rows_bound(bind_rows(table, count));
+    recovery_rows_bound(Recovery, bind_rows(table, count));
   heap_release(table);
 }
 
@@ -223,7 +230,7 @@ void reinitialise() {
 }
 
 void take_recovery_step() {
-  const RecoveryStep step = recovery_pass_begins();
+  const RecoveryStep step = recovery_pass_begins(Recovery);
   if (step == RecoveryStep::Reinitialise) reinitialise();
   else if (step == RecoveryStep::LookForMissing) list_adapters_again();
 }
@@ -243,6 +250,7 @@ bool amd_setup() {
   }
   State.DisplayedGpuCount = State.GpuCount;
   amd_hide_duplicates(State.AdapterInfoTable, State.GpuCount, State.DisplayedGpuCount);
+  other_vendors_find(State.AdapterInfoTable, State.GpuCount);
   return true;
 }
 
@@ -250,9 +258,17 @@ DWORD WINAPI amd_reading_cycle(void*) {
   CycleRecords records{};
   records.temperature.iSize = sizeof(ADLTemperature);
   prepare_rows();
+  bool adl_reads = true;
   for (;;) {
-    take_recovery_step();
-    if (vendor_library_given_up() || !read_rows(records)) break;
+    if (adl_reads) take_recovery_step();
+    other_vendors_pass_begins();
+    // Once ADL has faulted its rows end, and the cycle goes on for the rows of other vendors.
+    if (adl_reads && (vendor_library_given_up() || !read_rows(records))) {
+      adl_reads = false;
+      end_adl_rows();
+    }
+    other_vendors_pass_ends();
+    if (!adl_reads && !other_vendors_reading()) break;
     rows_pass_ended();
     delay_ms(1000);
   }
@@ -260,21 +276,10 @@ DWORD WINAPI amd_reading_cycle(void*) {
   return 0;
 }
 
-// In the reverse order of creation: the readings' ADL2 context, then the main control, unless a
+// In the reverse order of creation: the other vendors' sessions, the readings' ADL2 context, then the main control, unless a
 // recovery destroyed it and could not create it again.
 void amd_shutdown() {
+  other_vendors_end();
   adl2_shutdown();
   if (!MainControlDestroyed) library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
-}
-
-void amd_append_name(const AdapterInfo& adapter) { append_field(adapter.strAdapterName); }
-
-bool amd_is_duplicate(const AdapterInfo& adapter) {
-  const size_t start = text_position();
-  append_field(adapter.strUDID);
-  const size_t marker = text_position() + sizeof(wchar_t);
-  text_set_position(marker);
-  text_space(DuplicateMarkerLength);
-  text_set_position(start);
-  return text_equal(text_at(marker), text_at(start)) == 1;
 }

@@ -35,9 +35,14 @@ enum class Found { Reading, PoweredDown, NoReading, DriverAway };
 // apart (an older version, a GPU unavailable).
 constexpr ctl_result_t CallNotMade = 0x4000FFFF;
 
+// The library's number: the vendor library where Intel's backend was chosen, another beside ADL.
+ObjectNumber Library = VendorLibrary;
 ControlLibrary Calls;
 ctl_api_handle_t Api;  // null while no session is open
-IntelRow* Rows;        // GpuCount records from set-up; the sensor fields are the worker's
+IntelRow* Rows;        // RowTotal records from set-up; the sensor fields are the worker's
+int32_t RowTotal;
+RecoverySchedule Recovery;
+bool AwayInPass;  // the driver was away when the pass began: nothing is asked of it in this pass
 // The worker's, during a recovery.
 Candidate Candidates[CtlMaxDevices];
 GpuPlace CandidatePlaces[CtlMaxDevices];
@@ -59,7 +64,7 @@ bool driver_went_away(ctl_result_t result) {
 
 template <typename Function>
 Function find(const wchar_t* name) {
-  return export_as<Function>(library_find(VendorLibrary, name));
+  return export_as<Function>(library_find(Library, name));
 }
 
 // Calls into the library under guard: a fault answers CallNotMade, and from then on nothing
@@ -67,7 +72,7 @@ Function find(const wchar_t* name) {
 template <typename Function, typename... Arguments>
 ctl_result_t call(Function function, Arguments... arguments) {
   ctl_result_t result = CallNotMade;
-  guarded_call(library_module(VendorLibrary), result, function, arguments...);
+  guarded_call(library_module(Library), result, function, arguments...);
   return result;
 }
 
@@ -142,7 +147,7 @@ bool is_discrete_intel_gpu(const ctl_device_adapter_properties_t& properties) {
 
 void add_row(ctl_device_adapter_handle_t device, const ctl_device_adapter_properties_t& properties,
              bool has_location) {
-  IntelRow& row = Rows[State.GpuCount++];
+  IntelRow& row = Rows[RowTotal++];
   row.device = device;
   row.has_location = has_location;
   row.location = properties.adapter_bdf;
@@ -179,7 +184,7 @@ uint32_t list_devices(ctl_device_adapter_handle_t* devices) {
 
 void find_rows() {
   ctl_device_adapter_handle_t devices[CtlMaxDevices] = {};
-  State.GpuCount = 0;
+  RowTotal = 0;
   const uint32_t count = list_devices(devices);
   if (count == 0) return;
   Rows = static_cast<IntelRow*>(heap_alloc(sizeof(IntelRow) * count));
@@ -254,43 +259,44 @@ Found read_sensor(IntelRow& row, double& celsius) {
   return Found::Reading;
 }
 
-// A powered-down GPU is not asked at all: any call would wake it, and neither is the driver while
-// it is away. False once a call into the library has faulted: it is never called again.
-bool read_row(int32_t index, ctl_power_telemetry_t& telemetry, bool away) {
-  if (row_asleep(index)) return true;
+bool given_up() { return module_given_up(library_module(Library)); }
+
+// The row's GPU: its telemetry, else a temperature sensor. Nothing is asked of a GPU that is
+// missing, or of the driver while it is away.
+Found read_device(int32_t index, ctl_power_telemetry_t& telemetry, double& celsius) {
   IntelRow& row = Rows[index];
-  if (away || !row.device) {
-    row_found_no_reading(index);
-    return true;
-  }
-  double celsius = 0;
+  if (AwayInPass || !row.device) return Found::NoReading;
   Found found = read_telemetry(row, telemetry, celsius);
   if (found == Found::NoReading && Calls.enumerate_sensors) found = read_sensor(row, celsius);
-  if (vendor_library_given_up()) return false;
-  if (found == Found::Reading) {
-    row_show_reading(index, static_cast<int32_t>(celsius));
-    recovery_reading_came();
-  } else if (found == Found::PoweredDown) {
-    row_found_powered_down(index);
-  } else {
-    // The rest of the pass goes on, as for any row without a reading.
-    if (found == Found::DriverAway) recovery_driver_away();
-    row_found_no_reading(index);
-  }
+  if (found == Found::DriverAway) recovery_driver_away(Recovery);
+  if (found == Found::Reading) recovery_reading_came(Recovery);
+  return found;
+}
+
+// A powered-down GPU is not asked at all: any call would wake it. False once a call into the
+// library has faulted: it is never called again.
+bool read_row(int32_t index, ctl_power_telemetry_t& telemetry) {
+  if (row_asleep(index)) return true;
+  double celsius = 0;
+  const Found found = read_device(index, telemetry, celsius);
+  if (given_up()) return false;
+  // The rest of the pass goes on, as for any row without a reading.
+  if (found == Found::Reading) row_show_reading(index, static_cast<int32_t>(celsius));
+  else if (found == Found::PoweredDown) row_found_powered_down(index);
+  else row_found_no_reading(index);
   return true;
 }
 
 // One pass over the rows; false once the library has faulted.
 bool read_rows(ctl_power_telemetry_t& telemetry) {
-  const bool away = recovery_driver_is_away();
-  for (int32_t i = 0; i < State.GpuCount; ++i)
-    if (!read_row(i, telemetry, away)) return false;
+  for (int32_t i = 0; i < RowTotal; ++i)
+    if (!read_row(i, telemetry)) return false;
   return true;
 }
 
 void locate_rows() {
-  if (!rows_watch(State.GpuCount)) return;
-  for (int32_t i = 0; i < State.GpuCount; ++i)
+  if (!rows_watch(RowTotal)) return;
+  for (int32_t i = 0; i < RowTotal; ++i)
     if (Rows[i].has_location)
       row_locate(i, Rows[i].location.bus, Rows[i].location.device, Rows[i].location.function);
 }
@@ -327,42 +333,49 @@ void bind_rows() {
   if (found == 0) return;
   GpuPlace rows[CtlMaxDevices];
   int32_t match[CtlMaxDevices];
-  for (int32_t i = 0; i < State.GpuCount; ++i)
+  for (int32_t i = 0; i < RowTotal; ++i)
     rows[i] = place_of(Rows[i].has_location, Rows[i].location, Rows[i].name_as_listed);
-  recovery_match_rows(rows, State.GpuCount, CandidatePlaces, found, match);
+  recovery_match_rows(rows, RowTotal, CandidatePlaces, found, match);
   int32_t missing = 0;
-  for (int32_t i = 0; i < State.GpuCount; ++i) {
+  for (int32_t i = 0; i < RowTotal; ++i) {
     IntelRow& row = Rows[i];
     row.device = match[i] >= 0 ? Candidates[match[i]].device : nullptr;
     row.lookup = SensorLookup::NotYet;
     row.sensor = nullptr;
     if (!row.device) ++missing;
   }
-  recovery_rows_bound(missing);
+  recovery_rows_bound(Recovery, missing);
 }
 
 // A new session in place of the old one, and the devices enumerated again.
 void reinitialise() {
   close_session();
-  if (!vendor_library_given_up() && open_session()) bind_rows();
+  if (!given_up() && open_session()) bind_rows();
+}
+
+// Loads the library under `number`, from the system folder only, and opens a session.
+bool open_library(ObjectNumber number) {
+  Library = number;
+  if (library_open_system(number, L"ControlLib.dll") && resolve_calls() && open_session())
+    return true;
+  library_close(number);
+  return false;
 }
 
 void take_recovery_step() {
-  const RecoveryStep step = recovery_pass_begins();
+  const RecoveryStep step = recovery_pass_begins(Recovery);
   if (step == RecoveryStep::Reinitialise) reinitialise();
   else if (step == RecoveryStep::LookForMissing) bind_rows();
+  AwayInPass = recovery_driver_is_away(Recovery);
 }
 
 }  // namespace
 
 bool intel_setup() {
-  if (!library_open_system(VendorLibrary, L"ControlLib.dll") || !resolve_calls() ||
-      !open_session()) {
-    library_close(VendorLibrary);
-    return false;
-  }
+  if (!open_library(VendorLibrary)) return false;
   find_rows();
-  if (State.GpuCount == 0) {
+  State.GpuCount = RowTotal;
+  if (RowTotal == 0) {
     close_session();
     library_close(VendorLibrary);
     return false;
@@ -376,7 +389,7 @@ DWORD WINAPI intel_reading_cycle(void*) {
   locate_rows();
   for (;;) {
     take_recovery_step();
-    if (vendor_library_given_up() || !read_rows(telemetry)) break;
+    if (given_up() || !read_rows(telemetry)) break;
     rows_pass_ended();
     delay_ms(1000);
   }
@@ -387,5 +400,44 @@ DWORD WINAPI intel_reading_cycle(void*) {
 void intel_shutdown() { close_session(); }
 
 void intel_append_name(int32_t row) {
-  if (row >= 0 && row < State.GpuCount) text_append(Rows[row].name);
+  if (row >= 0 && row < RowTotal) text_append(Rows[row].name);
 }
+
+bool intel_open_for(ObjectNumber library, const GpuPlace* places, int32_t count) {
+  if (count <= 0 || !open_library(library)) return false;
+  Rows = static_cast<IntelRow*>(heap_alloc(sizeof(IntelRow) * static_cast<size_t>(count)));
+  if (!Rows) {
+    intel_shutdown();
+    library_close(library);
+    return false;
+  }
+  RowTotal = count;
+  for (int32_t i = 0; i < count; ++i) {
+    IntelRow& row = Rows[i];
+    row.has_location = places[i].located;
+    row.location = ctl_adapter_bdf_t{static_cast<uint8_t>(places[i].bus),
+                                     static_cast<uint8_t>(places[i].device),
+                                     static_cast<uint8_t>(places[i].function)};
+    const size_t name_size = places[i].name_size < sizeof(row.name_as_listed)
+                                 ? places[i].name_size
+                                 : sizeof(row.name_as_listed);
+    std::memcpy(row.name_as_listed, places[i].name, name_size);
+  }
+  bind_rows();
+  return true;
+}
+
+void intel_pass_begins() { take_recovery_step(); }
+
+IntelReading intel_read(int32_t index, ctl_power_telemetry_t& telemetry, int32_t& celsius) {
+  if (index < 0 || index >= RowTotal) return IntelReading::NoReading;
+  double value = 0;
+  const Found found = read_device(index, telemetry, value);
+  if (found == Found::Reading) {
+    celsius = static_cast<int32_t>(value);
+    return IntelReading::Read;
+  }
+  return found == Found::PoweredDown ? IntelReading::PoweredDown : IntelReading::NoReading;
+}
+
+bool intel_given_up() { return given_up(); }

@@ -523,9 +523,10 @@ void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
   scenario->faults.push_back(fault);
 }
 
-// `restart at=N [away=MS|forever] [order=reverse] [drop=I] [status=S]`.
+// `restart at=N [away=MS|forever] [order=reverse] [drop=I] [status=S] [in=FILE]`.
 void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
   SimRestart restart;
+  bool here = true;
   for (size_t i = 1; i < words.size(); ++i) {
     const SimWord& word = words[i];
     long long number = 0;
@@ -547,6 +548,9 @@ void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* sce
       ok = ok && parse_number(word.value, INT32_MIN, UINT32_MAX, &number) && number != 0;
       restart.status_set = ok;
       restart.status = static_cast<int32_t>(number);
+    } else if (word.key == "in") {
+      // One library of several installed together restarts, the others go on.
+      here = _stricmp(word.value.c_str(), ModuleName) == 0;
     } else {
       report(line, "unknown field", word.key);
       continue;
@@ -554,7 +558,7 @@ void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* sce
     if (!ok) report(line, "bad value", word.key + "=" + word.value);
   }
   if (restart.at < 1) report(line, "expected at=N", "restart");
-  else scenario->restart = restart;
+  else if (here) scenario->restart = restart;
 }
 
 void parse_settings(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
