@@ -12,13 +12,14 @@
 // reads 8 simulated Intel Arc GPUs through the control library. The script puts the simulated
 // libraries in the system folder.
 // The sixth run is gputherm.exe again, on 8 current AMD GPUs whose Overdrive5 fails, so that every
-// reading goes on to ADL2's performance log. These two paths are each held to a tenth of the AMD
-// path's processor time and private bytes.
+// reading goes on to ADL2's performance log. The seventh is gputherm.exe on a Ryzen machine with
+// GeForce cards: ADL lists 4 Radeons and 4 GeForces, and the GeForces are read through NVAPI.
+// These three paths are each held to a tenth of the AMD path's processor time and private bytes.
 // Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, baseline.exe,
 //                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
-//                     [intel | adl2]
-// With `intel` or `adl2`, only that path and the AMD path run, and only their comparison is
-// printed.
+//                     [intel | adl2 | geforce]
+// With `intel`, `adl2` or `geforce`, only that path and the AMD path run, and only their
+// comparison is printed.
 #include <windows.h>
 
 #include <algorithm>
@@ -127,7 +128,7 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 6;
+constexpr int SubjectCount = 7;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {
     {"gputherm", L"gputherm.exe", L""},
@@ -135,11 +136,20 @@ const Subject Subjects[SubjectCount] = {
     {"baseline_cc6", L"baseline_cc6.exe", L"8"},
     {"gputherm+pnp", L"gputherm_pnp.exe", L""},
     {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", probe_intel_scenario},
-    {"gputherm+adl2", L"gputherm.exe", L"", probe_adl2_scenario}};
-enum SubjectIndex { Gputherm, Baseline, BaselineCc6, GputhermPnp, GputhermIntel, GputhermAdl2 };
+    {"gputherm+adl2", L"gputherm.exe", L"", probe_adl2_scenario},
+    {"gputherm+geforce", L"gputherm.exe", L"", probe_geforce_scenario}};
+enum SubjectIndex {
+  Gputherm,
+  Baseline,
+  BaselineCc6,
+  GputhermPnp,
+  GputhermIntel,
+  GputhermAdl2,
+  GputhermGeforce
+};
 
-const std::vector<int> EverySubject = {Gputherm,    Baseline,      BaselineCc6,
-                                       GputhermPnp, GputhermIntel, GputhermAdl2};
+const std::vector<int> EverySubject = {Gputherm,      Baseline,     BaselineCc6,    GputhermPnp,
+                                       GputhermIntel, GputhermAdl2, GputhermGeforce};
 
 // Another way gputherm reads its GPUs, compared with the AMD path (Overdrive5) and held to a tenth
 // of its processor time and private bytes.
@@ -158,6 +168,11 @@ const Path Paths[] = {
      "simulated current AMD GPUs read through ADL2's performance log",
      "simulated current AMD GPUs, Overdrive5 failing, read through ADL2's performance log",
      L"adl2"},
+    {GputhermGeforce, "the GeForce beside a Ryzen path",
+     "simulated Radeons and GeForces that ADL lists, the GeForces read through NVAPI",
+     "simulated GPUs that ADL lists, half Radeons read through Overdrive5, half GeForces read "
+     "through NVAPI on a thread of their own",
+     L"geforce"},
 };
 
 // Every round runs each of `subjects` once; the first to go turns from round to round, so that a
@@ -416,7 +431,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, "
         "baseline.exe, baseline_cc6.exe, intel\\gputherm_intel.exe> [rounds] [seconds] "
-        "[intel | adl2]\n");
+        "[intel | adl2 | geforce]\n");
     return 2;
   }
   const std::wstring dir = argv[1];

@@ -6,6 +6,7 @@
 
 #include "app/program.h"
 #include "backends/amd/amd.h"
+#include "backends/amd/other_vendors.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
 #include "tests/support/harness.h"
@@ -14,9 +15,9 @@ namespace {
 
 constexpr int Gpus = 8;
 
-// Passes the driver has seen, counted from the reading calls in its log.
-size_t passes(const std::wstring& log, const char* reading_call) {
-  return log_lines_with(read_log(log), reading_call).size() / Gpus;
+// Passes the driver has seen, counted from the reading calls in its log, `per_pass` a pass.
+size_t passes(const std::wstring& log, const char* reading_call, int per_pass = Gpus) {
+  return log_lines_with(read_log(log), reading_call).size() / per_pass;
 }
 
 void open_window_with_labels() {
@@ -40,11 +41,12 @@ std::wstring use_driver_log(const wchar_t* label, const wchar_t* scenario = Drif
 // Runs the cycle until it has made `total` passes; answers the allocations made after the
 // first two.
 uint64_t allocations_after_warm_up(ThreadProcedure cycle, const std::wstring& log,
-                                   const char* reading_call, size_t total) {
+                                   const char* reading_call, size_t total, int per_pass = Gpus) {
   const ThreadNumber worker = thread_create(cycle, 189);
-  EXPECT_TRUE(wait_until([&] { return passes(log, reading_call) >= 2; }, 10000));
+  EXPECT_TRUE(wait_until([&] { return passes(log, reading_call, per_pass) >= 2; }, 10000));
   const uint64_t before = facade_allocations();
-  EXPECT_TRUE(wait_until([&] { return passes(log, reading_call) >= total; }, total * 1500));
+  EXPECT_TRUE(
+      wait_until([&] { return passes(log, reading_call, per_pass) >= total; }, total * 1500));
   const uint64_t after = facade_allocations();
   EXPECT_FALSE(thread_kill(worker)) << "the cycle stops at its delay";
   return after - before;
@@ -85,6 +87,22 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
   EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, adl2_log, "ADL2_New_QueryPMLogData_Get",
                                       6),
             0u);
+
+  // A Ryzen's Radeons beside GeForces that ADL lists too, read through NVAPI on a thread of their
+  // own: neither thread allocates.
+  std::wstring geforces;
+  for (int gpu = 0; gpu < Gpus; ++gpu)
+    geforces += gpu < Gpus / 2 ? L"adapter temps=drift:40..75\n"
+                               : L"adapter udid=PCI_VEN_10DE&DEV_2705\ngpu bus=" +
+                                     std::to_wstring(gpu + 1) + L" temps=drift:40..75\n";
+  geforces += L"display;display;display;display;display;display;display;display\n";
+  const std::wstring geforce_log = use_driver_log(L"passes-geforce", geforces.c_str());
+  ASSERT_TRUE(amd_setup());
+  EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, geforce_log,
+                                      "NvAPI_GPU_GetThermalSettings", 6, Gpus / 2),
+            0u);
+  EXPECT_NE(window_text(gadget_handle(7)), L"Please wait") << "a GeForce read";
+  EXPECT_FALSE(other_vendors_stop());
 
   // Intel Arc GPUs: half read through the telemetry, half through a sensor looked up once.
   SystemDriver intel(L"ControlLib.dll");

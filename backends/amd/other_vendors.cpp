@@ -212,6 +212,7 @@ ULONGLONG PassDeadline;
 void other_vendors_find(const AdapterInfo* adapters, int32_t count) {
   for (VendorRows& vendor : Vendors) {
     vendor.vendor = VendorOrder[&vendor - Vendors];
+    vendor.count = 0;
     int32_t rows = 0;
     for_each_shown(adapters, count, [&](int32_t, const AdapterInfo& adapter) {
       if (adl_record_vendor(adapter) == vendor.vendor) ++rows;

@@ -473,6 +473,18 @@ std::string probe_adl2_scenario(int gpus) {
   return amd_scenario(gpus, "edge") + "fail ADL_Overdrive5_Temperature_Get=-8\n";
 }
 
+std::string probe_geforce_scenario(int gpus) {
+  const int radeons = gpus / 2;
+  std::string scenario = amd_scenario(radeons, "temps");
+  for (int i = radeons; i < gpus; ++i) {
+    const std::string bus = std::to_string(i + 1);
+    scenario += "adapter name=\"Simulated GeForce " + std::to_string(i) +
+                "\" udid=\"PCI_VEN_10DE&DEV_2705&" + std::to_string(i) + "\" bus=" + bus +
+                "\ngpu bus=" + bus + " temps=drift:40..75\ndisplay bus=" + bus + " power=D0\n";
+  }
+  return scenario;
+}
+
 std::string probe_intel_scenario(int gpus) {
   constexpr int Steps = 36;
   std::string scenario;

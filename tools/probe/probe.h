@@ -72,6 +72,10 @@ std::string probe_adl2_scenario(int gpus);
 // Scenario text for the simulated Intel control library: `gpus` Arc GPUs whose telemetry answers
 // a different temperature between 40 and 75 degrees on every call.
 std::string probe_intel_scenario(int gpus);
+// An AMD processor's built-in Radeons beside GeForce cards that ADL lists too, as real drivers do:
+// the first half of `gpus` read through ADL's Overdrive5, the rest through NVAPI, each with an
+// awake display device, every reading drifting.
+std::string probe_geforce_scenario(int gpus);
 
 // ---- soak ----
 // What the long soak and its short form in the tests share: 8 GPUs, a sample every 10 s, objects
