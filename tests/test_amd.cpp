@@ -239,3 +239,30 @@ TEST(AmdMonitor, RowsThatNeverReadAreNoSignOfARestart) {
             1u)
       << "rows that never read: ADL created once";
 }
+
+// One adapter that reads, fails two passes (calls 3 and 4), reads again, then fails three (7 to
+// 9): only a third failing pass in a row is the sign, so ADL's main control is destroyed and
+// created again once, at the start of the pass after call 9, and never for the shorter run.
+TEST(AmdMonitor, OnlyTheThirdFailingPassInARowIsTakenForTheDriverGoneAway) {
+  Monitor monitor = start_monitor(adapter("A", 1, 0, 0, "41000") +
+                                  "fail ADL_Overdrive5_Temperature_Get=-1 from=3 to=4\n"
+                                  "fail ADL_Overdrive5_Temperature_Get=-1 from=7 to=9\n");
+  ASSERT_NE(monitor.window, nullptr);
+  const std::string reading = "ADL_Overdrive5_Temperature_Get tid=";
+  EXPECT_TRUE(wait_until(
+      [&] { return log_lines_with(read_log(monitor.program.log_path), reading).size() >= 11; },
+      30000));
+  close_monitor(monitor);
+  // The main control's life against the readings, in log order: C created, D destroyed, R one
+  // Overdrive5 call.
+  std::string trace;
+  for (const std::string& line : read_log(monitor.program.log_path)) {
+    if (line.find(reading) != std::string::npos) trace += 'R';
+    else if (line.find("ADL_Main_Control_Create tid=") != std::string::npos) trace += 'C';
+    else if (line.find("ADL_Main_Control_Destroy tid=") != std::string::npos) trace += 'D';
+  }
+  const std::string expected = "C" + std::string(9, 'R') + "DC" + std::string(2, 'R');
+  EXPECT_EQ(trace.substr(0, expected.size()), expected);
+  EXPECT_EQ(trace.find_first_not_of('R', expected.size()), trace.size() - 1)
+      << "then only readings until the shutdown's destroy: " << trace;
+}

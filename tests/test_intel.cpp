@@ -216,6 +216,37 @@ TEST(Intel, OnlyCelsiusReadingsFromOneTo255AndSensorsWhereTheTelemetryHasNone) {
       << "a powered-down GPU is not asked";
 }
 
+// A double the driver answers can be a NaN, which no bound holds: it is no reading, neither from
+// the telemetry (rows 0 and 2) nor from a sensor (rows 1 and 3), and where the row read before,
+// the reading stays. Rows 2 and 3 answer a NaN every other pass.
+TEST(Intel, AValueThatIsNotANumberIsNoReading) {
+  SystemDriver library(L"ControlLib.dll");
+  Monitor monitor = start_monitor(L"intel-nan", {},
+                                  "intel temps=nan\nintel temps=off sensors=gpu:nan\n"
+                                  "intel temps=45,nan\nintel temps=off sensors=gpu:47/nan\n");
+  ASSERT_NE(monitor.window, nullptr);
+  const PassLabels shown = labels_by_pass(
+      monitor, 4,
+      [](const std::vector<std::string>& log) {
+        return calls_with(log, "ctlPowerTelemetryGet", handle(0)).size();
+      },
+      4);
+  close_monitor(monitor);
+  for (size_t pass = 1; pass <= shown.size(); ++pass)
+    EXPECT_EQ(shown[pass - 1],
+              (std::vector<std::wstring>{PleaseWait, PleaseWait, reading(45), reading(47)}))
+        << "pass " << pass;
+  // The NaNs were answered, so the rows above are the monitor's doing.
+  const auto log = read_log(monitor.program.log_path);
+  const auto answered_nan = [](const std::vector<std::string>& lines) {
+    size_t count = 0;
+    for (const std::string& line : lines) count += log_field(line, "out") == "nan";
+    return count;
+  };
+  EXPECT_GE(answered_nan(calls_with(log, "ctlPowerTelemetryGet", handle(2))), 2u);
+  EXPECT_GE(answered_nan(calls_with(log, "ctlTemperatureGetState", handle(3, 0))), 2u);
+}
+
 TEST(Intel, AHungTelemetryCallDoesNotHoldTheExit) {
   SystemDriver library(L"ControlLib.dll");
   Monitor monitor = start_monitor(L"intel-hang", {}, "intel\nhang ctlPowerTelemetryGet from=2\n");

@@ -2,6 +2,7 @@
 // devices of the scenario (`intel` lines): their properties, the GPU temperature of their power
 // telemetry and their temperature sensors. Built as ControlLib.dll, and as variants without the
 // sensor calls and without the telemetry call.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <type_traits>
@@ -200,12 +201,19 @@ ctl_result_t answer_properties(ctl_device_adapter_handle_t device,
   return CTL_RESULT_SUCCESS;
 }
 
+// `out=` with the degrees answered, a value that is not a number as `nan` whatever the C
+// library's printf writes for one.
+void log_degrees(double degrees, char* details, size_t size) {
+  if (std::isnan(degrees)) sim_append(details, size, " out=nan");
+  else sim_append(details, size, " out=%g", degrees);
+}
+
 void log_reading(const ctl_oc_telemetry_item_t& item, char* details, size_t size) {
   if (!item.bSupported) {
     sim_append(details, size, " out=off");
     return;
   }
-  sim_append(details, size, " out=%g", item.value);
+  log_degrees(item.value, details, size);
   if (item.units != CTL_UNITS_TEMPERATURE_CELSIUS)
     sim_append(details, size, " units=%u", item.units);
   if (item.type != CTL_DATA_TYPE_DOUBLE) sim_append(details, size, " type=%u", item.type);
@@ -384,7 +392,7 @@ extern "C" ctl_result_t __cdecl ctlTemperatureGetState(ctl_temp_handle_t sensor,
         const SensorAt at = sensor_of(sensor);
         SimIntelSensor& simulated = sim_scenario().intel[at.device].sensors[at.sensor];
         *celsius = next_in_turn(simulated.readings, &simulated.next);
-        sim_append(details, size, " out=%g", *celsius);
+        log_degrees(*celsius, details, size);
         return CTL_RESULT_SUCCESS;
       },
       SIM_STATUS_HEX);

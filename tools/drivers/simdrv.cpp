@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -384,9 +385,14 @@ bool parse_flag(const SimWord& word, bool* flag) {
   return true;
 }
 
-// Degrees as Intel's library answers them, a decimal number such as 45.5 or -3. Only plain
-// decimals: strtod would also take hex, "inf" and "nan", which no scenario means to write.
+// Degrees as Intel's library answers them, a decimal number such as 45.5 or -3, or `nan`, the
+// value that is not a number, which a driver's double can hold. Otherwise only plain decimals:
+// strtod would also take hex and "inf", which no scenario means to write.
 bool parse_degrees(const std::string& text, double* degrees) {
+  if (text == "nan") {
+    *degrees = std::numeric_limits<double>::quiet_NaN();
+    return true;
+  }
   if (text.empty() || text.find_first_not_of("+-.0123456789") != std::string::npos) return false;
   char* end = nullptr;
   const double value = strtod(text.c_str(), &end);
