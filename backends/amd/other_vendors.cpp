@@ -24,6 +24,8 @@ enum Session : LONG { Unopened, Open, Unusable, GivenUp };
 // `asked` and then counts a batch in `handed`; the vendor's thread reads them, writes the
 // readings, and then sets `finished` to that batch: each side reads the other's fields only after
 // the count that publishes them.
+static_assert(sizeof(NvPhysicalGpuHandle) == sizeof(void*));
+
 struct VendorRows {
   GpuVendor vendor;
   int32_t count;
@@ -69,7 +71,9 @@ T* allocate(int32_t count) {
 bool allocate_rows(VendorRows& vendor, int32_t count) {
   vendor.rows = allocate<int32_t>(count);
   vendor.places = allocate<GpuPlace>(count);
-  vendor.handles = allocate<NvPhysicalGpuHandle>(count);
+  // Handles are opaque pointers.
+  vendor.handles = static_cast<NvPhysicalGpuHandle*>(
+      heap_alloc(sizeof(void*) * static_cast<size_t>(count)));
   vendor.asked = allocate<bool>(count);
   vendor.readings = allocate<Reading>(count);
   vendor.celsius = allocate<int32_t>(count);

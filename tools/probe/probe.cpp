@@ -478,9 +478,10 @@ std::string probe_geforce_scenario(int gpus) {
   std::string scenario = amd_scenario(radeons, "temps");
   for (int i = radeons; i < gpus; ++i) {
     const std::string bus = std::to_string(i + 1);
-    scenario += "adapter name=\"Simulated GeForce " + std::to_string(i) +
-                "\" udid=\"PCI_VEN_10DE&DEV_2705&" + std::to_string(i) + "\" bus=" + bus +
-                "\ngpu bus=" + bus + " temps=drift:40..75\ndisplay bus=" + bus + " power=D0\n";
+    scenario.append("adapter name=\"Simulated GeForce ").append(std::to_string(i));
+    scenario.append("\" udid=\"PCI_VEN_10DE&DEV_2705&").append(std::to_string(i));
+    scenario.append("\" bus=").append(bus).append("\ngpu bus=").append(bus);
+    scenario.append(" temps=drift:40..75\ndisplay bus=").append(bus).append(" power=D0\n");
   }
   return scenario;
 }
