@@ -5,16 +5,14 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/harness.h"
+#include "tests/support/restart.h"
 
 namespace {
 
 const std::wstring PleaseWait = L"Please wait";
 const std::wstring NoReading = L"No reading";
 
-std::wstring reading(int celsius) {
-  return std::to_wstring(celsius) + L"\u00b0C  (" +
-         std::to_wstring(static_cast<int>(celsius * 1.8 + 32.5)) + L" \u00b0F)";
-}
+std::wstring reading(int celsius) { return reading_text(celsius); }
 
 std::wstring title(int row, const std::wstring& name) {
   return L"GPU # " + std::to_wstring(row) + L"   -   " + name;
