@@ -176,8 +176,6 @@ bool adl2_ready(std::string& lines) {
   return Adl2State == Adl2::Created;
 }
 
-bool plausible(int64_t celsius) { return celsius >= -273 && celsius <= 255; }
-
 void describe_sensor(std::string& lines, const ADLPMLogDataOutput& log, int sensor,
                      const char* name) {
   const ADLSingleSensorData& data = log.sensors[sensor];
@@ -215,6 +213,10 @@ void read_adl2(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& a
     append(lines, "fail ADL2_OverdriveN_Temperature_Get=%d%s\n", answers.odn, device);
 }
 
+const char* vendor_name(GpuVendor vendor) {
+  return vendor == GpuVendor::Nvidia ? "NVIDIA" : vendor == GpuVendor::Intel ? "Intel" : "AMD";
+}
+
 // The row's pass as the monitor makes it: asleep, else Overdrive5, then ADL2.
 void read_adapter(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& answers) {
   answers.asleep = power_check(lines, true, static_cast<uint32_t>(adapter.iBusNumber),
@@ -242,20 +244,20 @@ void read_adapter(std::string& lines, const AdapterInfo& adapter, AdapterAnswers
 
 // The reading the monitor takes from these answers, in the order it asks.
 bool reading(const AdapterAnswers& answers, int32_t& celsius) {
-  if (answers.asked && answers.overdrive5 == ADL_OK) {
+  if (answers.asked && answers.overdrive5 == ADL_OK && adl_plausible(answers.temperature / 1000)) {
     celsius = answers.temperature / 1000;
     return true;
   }
   if (answers.log_asked && answers.log == ADL_OK) {
     for (const int sensor : {PMLOG_TEMPERATURE_EDGE, PMLOG_TEMPERATURE_GFX, PMLOG_TEMPERATURE_SOC}) {
       const ADLSingleSensorData& data = answers.log_data.sensors[sensor];
-      if (data.supported != 0 && plausible(data.value)) {
+      if (data.supported != 0 && adl_plausible(data.value)) {
         celsius = data.value;
         return true;
       }
     }
   }
-  if (answers.odn_asked && answers.odn == ADL_OK && plausible(answers.odn_value / 1000)) {
+  if (answers.odn_asked && answers.odn == ADL_OK && adl_plausible(answers.odn_value / 1000)) {
     celsius = answers.odn_value / 1000;
     return true;
   }
@@ -272,10 +274,11 @@ void append_log_sensor(std::string& line, const char* word, const ADLSingleSenso
 void adapter_line(std::string& lines, const AdapterInfo& adapter, const AdapterAnswers& answers) {
   const size_t name = field_length(adapter.strAdapterName, sizeof(adapter.strAdapterName));
   const size_t udid = field_length(adapter.strUDID, sizeof(adapter.strUDID));
-  append(lines, "adapter name=%s udid=%s index=%d bus=%d device=%d function=%d vendor=0x%04X",
+  // Signed decimal: drivers write iVendorID as -1002 too, which the scenario reads back only so.
+  append(lines, "adapter name=%s udid=%s index=%d bus=%d device=%d function=%d vendor=%d",
          quoted(adapter.strAdapterName, name).c_str(), quoted(adapter.strUDID, udid).c_str(),
          adapter.iAdapterIndex, adapter.iBusNumber, adapter.iDeviceNumber,
-         adapter.iFunctionNumber, static_cast<unsigned>(adapter.iVendorID));
+         adapter.iFunctionNumber, adapter.iVendorID);
   const bool name_open = name == sizeof(adapter.strAdapterName);
   const bool udid_open = udid == sizeof(adapter.strUDID);
   if (name_open || udid_open)
@@ -290,6 +293,14 @@ void adapter_line(std::string& lines, const AdapterInfo& adapter, const AdapterA
   lines += '\n';
 }
 
+// iVendorID as the driver wrote it: decimal, and in hex too where it is not negative (0x10DE).
+std::string vendor_id_text(int32_t id) {
+  std::string text;
+  if (id >= 0) append(text, "%d (0x%04X)", id, static_cast<unsigned>(id));
+  else append(text, "%d", id);
+  return text;
+}
+
 void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table) {
   std::vector<AdapterInfo> shown_table = table;
   int32_t shown = static_cast<int32_t>(table.size());
@@ -300,11 +311,11 @@ void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table) {
   for (size_t k = 0; k < table.size(); ++k) {
     const AdapterInfo& adapter = table[k];
     const bool hidden = amd_is_duplicate(shown_table[k]);
-    comment(report.lines, "adapter %u: index %d, PCI %d:%d.%d, vendor 0x%04X, %s",
-            static_cast<unsigned>(k),
-            adapter.iAdapterIndex, adapter.iBusNumber, adapter.iDeviceNumber,
-            adapter.iFunctionNumber, static_cast<unsigned>(adapter.iVendorID),
-            hidden ? "hidden as a duplicate" : "shown");
+    const GpuVendor vendor = adl_record_vendor(adapter);
+    comment(report.lines, "adapter %u: index %d, PCI %d:%d.%d, vendor %s, iVendorID %s, %s",
+            static_cast<unsigned>(k), adapter.iAdapterIndex, adapter.iBusNumber,
+            adapter.iDeviceNumber, adapter.iFunctionNumber, vendor_name(vendor),
+            vendor_id_text(adapter.iVendorID).c_str(), hidden ? "hidden as a duplicate" : "shown");
     AdapterAnswers answers;
     if (!hidden && !Crashed) read_adapter(report.lines, adapter, answers);
     adapter_line(report.lines, adapter, answers);

@@ -186,22 +186,28 @@ void expect_replays(const Machine& machine) {
 }  // namespace
 
 TEST(Report, ReplaysEachMachineToTheSameWindow) {
-  // A current card read through ADL2's log (its Overdrive5 read fails), an older one through
-  // Overdrive5 with a duplicate record, and a name of every awkward kind.
+  // A current card read through ADL2's log (its Overdrive5 read fails); one with a duplicate
+  // record and a name of every awkward kind, whose Overdrive5 answers a temperature no GPU
+  // reaches, read through the log too; then a 2009 driver's record, read through Overdrive5,
+  // its vendor 1002 in decimal.
   expect_replays(Machine{
       "amd",
       {L"atiadlxx.dll"},
       "adapter name=\"AMD Radeon RX 7900 XTX\" bus=3 edge=51 gfx=off soc=off:7 odn=52000\n"
       "fail ADL_Overdrive5_Temperature_Get=-8 adapter=0; driver=23.40.27.06\n"
-      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n"
-      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n",
-      {L"AMD Radeon RX 7900 XTX", L"Radeon \"RX\" 580 #2; caf\u00e9"},
-      {reading(51), reading(47)},
+      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=199409000 edge=47\n"
+      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=199409000 edge=47\n"
+      "adapter name=\"ATI Radeon HD 4300/4500 Series       \" udid=\"\" bus=5 vendor=1002 temps=52000\n",
+      {L"AMD Radeon RX 7900 XTX", L"Radeon \"RX\" 580 #2; caf\u00e9",
+       L"ATI Radeon HD 4300/4500 Series       "},
+      {reading(51), reading(47), reading(52)},
       L"",
       {"fail ADL_Overdrive5_Temperature_Get=-8 adapter=0", "bus=3 device=0 function=0",
        "driver \"23.40.27.06\"",
-       "adapter 2: index 2, PCI 4:0.0, vendor 0x1002, hidden as a duplicate",
-       "name=\"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\""},
+       "adapter 2: index 2, PCI 4:0.0, vendor AMD, iVendorID 4098 (0x1002), hidden as a duplicate",
+       "name=\"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\"",
+       "row 1 \"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\": 47\xC2\xB0" "C",
+       "vendor AMD, iVendorID 1002 (0x03EA), shown", "vendor=1002 temps=52000"},
       ""});
   // A laptop whose second GPU is powered down: it is not asked.
   {
