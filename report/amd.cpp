@@ -2,6 +2,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/recovery.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/adl_call.h"
 #include "backends/amd/records.h"
@@ -176,8 +177,6 @@ bool adl2_ready(std::string& lines) {
   return Adl2State == Adl2::Created;
 }
 
-bool plausible(int64_t celsius) { return celsius >= -273 && celsius <= 255; }
-
 void describe_sensor(std::string& lines, const ADLPMLogDataOutput& log, int sensor,
                      const char* name) {
   const ADLSingleSensorData& data = log.sensors[sensor];
@@ -215,13 +214,28 @@ void read_adl2(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& a
     append(lines, "fail ADL2_OverdriveN_Temperature_Get=%d%s\n", answers.odn, device);
 }
 
-// The row's pass as the monitor makes it: asleep, else Overdrive5, then ADL2.
-void read_adapter(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& answers) {
+const char* vendor_name(GpuVendor vendor) {
+  return vendor == GpuVendor::Nvidia ? "NVIDIA" : vendor == GpuVendor::Intel ? "Intel" : "AMD";
+}
+
+const char* library_name(GpuVendor vendor) {
+  return vendor == GpuVendor::Nvidia ? "NVAPI" : "Intel's control library";
+}
+
+// The row's pass as the monitor makes it: asleep, else another vendor's GPU is left to that
+// vendor's library, else Overdrive5, then ADL2.
+void read_adapter(std::string& lines, const AdapterInfo& adapter, GpuVendor vendor,
+                  AdapterAnswers& answers) {
   answers.asleep = power_check(lines, true, static_cast<uint32_t>(adapter.iBusNumber),
                                static_cast<uint32_t>(adapter.iDeviceNumber),
                                static_cast<uint32_t>(adapter.iFunctionNumber));
   if (answers.asleep) {
     comment(lines, "powered down (D3): not asked, since any call would wake it");
+    return;
+  }
+  if (vendor != GpuVendor::Amd) {
+    comment(lines, "%s's GPU: read through %s, never asked of ADL", vendor_name(vendor),
+            library_name(vendor));
     return;
   }
   answers.asked = true;
@@ -242,20 +256,20 @@ void read_adapter(std::string& lines, const AdapterInfo& adapter, AdapterAnswers
 
 // The reading the monitor takes from these answers, in the order it asks.
 bool reading(const AdapterAnswers& answers, int32_t& celsius) {
-  if (answers.asked && answers.overdrive5 == ADL_OK) {
+  if (answers.asked && answers.overdrive5 == ADL_OK && adl_plausible(answers.temperature / 1000)) {
     celsius = answers.temperature / 1000;
     return true;
   }
   if (answers.log_asked && answers.log == ADL_OK) {
     for (const int sensor : {PMLOG_TEMPERATURE_EDGE, PMLOG_TEMPERATURE_GFX, PMLOG_TEMPERATURE_SOC}) {
       const ADLSingleSensorData& data = answers.log_data.sensors[sensor];
-      if (data.supported != 0 && plausible(data.value)) {
+      if (data.supported != 0 && adl_plausible(data.value)) {
         celsius = data.value;
         return true;
       }
     }
   }
-  if (answers.odn_asked && answers.odn == ADL_OK && plausible(answers.odn_value / 1000)) {
+  if (answers.odn_asked && answers.odn == ADL_OK && adl_plausible(answers.odn_value / 1000)) {
     celsius = answers.odn_value / 1000;
     return true;
   }
@@ -272,10 +286,11 @@ void append_log_sensor(std::string& line, const char* word, const ADLSingleSenso
 void adapter_line(std::string& lines, const AdapterInfo& adapter, const AdapterAnswers& answers) {
   const size_t name = field_length(adapter.strAdapterName, sizeof(adapter.strAdapterName));
   const size_t udid = field_length(adapter.strUDID, sizeof(adapter.strUDID));
-  append(lines, "adapter name=%s udid=%s index=%d bus=%d device=%d function=%d vendor=0x%04X",
+  // Signed decimal: drivers write iVendorID as -1002 too, which the scenario reads back only so.
+  append(lines, "adapter name=%s udid=%s index=%d bus=%d device=%d function=%d vendor=%d",
          quoted(adapter.strAdapterName, name).c_str(), quoted(adapter.strUDID, udid).c_str(),
          adapter.iAdapterIndex, adapter.iBusNumber, adapter.iDeviceNumber,
-         adapter.iFunctionNumber, static_cast<unsigned>(adapter.iVendorID));
+         adapter.iFunctionNumber, adapter.iVendorID);
   const bool name_open = name == sizeof(adapter.strAdapterName);
   const bool udid_open = udid == sizeof(adapter.strUDID);
   if (name_open || udid_open)
@@ -290,32 +305,53 @@ void adapter_line(std::string& lines, const AdapterInfo& adapter, const AdapterA
   lines += '\n';
 }
 
+// iVendorID as the driver wrote it: decimal, and in hex too where it is not negative (0x10DE).
+std::string vendor_id_text(int32_t id) {
+  std::string text;
+  if (id >= 0) append(text, "%d (0x%04X)", id, static_cast<unsigned>(id));
+  else append(text, "%d", id);
+  return text;
+}
+
+// The row, as the window titles it and as its vendor's library finds its GPU.
+GpuAnswer row_of(const AdapterInfo& adapter, GpuVendor vendor) {
+  const size_t length = field_length(adapter.strAdapterName, sizeof(adapter.strAdapterName));
+  return GpuAnswer{std::string(adapter.strAdapterName, length),
+                   adapter.iBusNumber != 0,
+                   static_cast<uint32_t>(adapter.iBusNumber),
+                   static_cast<uint32_t>(adapter.iDeviceNumber),
+                   static_cast<uint32_t>(adapter.iFunctionNumber),
+                   vendor,
+                   {}};
+}
+
 void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table) {
   std::vector<AdapterInfo> shown_table = table;
   int32_t shown = static_cast<int32_t>(table.size());
   amd_hide_duplicates(shown_table.data(), static_cast<int32_t>(shown_table.size()), shown);
   comment(report.lines, "shown: %d of %d (the others are duplicates at a shown adapter's PCI location, or have no bus number)",
           shown, static_cast<int32_t>(table.size()));
-  int32_t row = 0;
   for (size_t k = 0; k < table.size(); ++k) {
     const AdapterInfo& adapter = table[k];
     const bool hidden = amd_is_duplicate(shown_table[k]);
-    comment(report.lines, "adapter %u: index %d, PCI %d:%d.%d, vendor 0x%04X, %s",
-            static_cast<unsigned>(k),
-            adapter.iAdapterIndex, adapter.iBusNumber, adapter.iDeviceNumber,
-            adapter.iFunctionNumber, static_cast<unsigned>(adapter.iVendorID),
-            hidden ? "hidden as a duplicate" : "shown");
+    const GpuVendor vendor = adl_record_vendor(adapter);
+    comment(report.lines, "adapter %u: index %d, PCI %d:%d.%d, vendor %s, iVendorID %s, %s",
+            static_cast<unsigned>(k), adapter.iAdapterIndex, adapter.iBusNumber,
+            adapter.iDeviceNumber, adapter.iFunctionNumber, vendor_name(vendor),
+            vendor_id_text(adapter.iVendorID).c_str(), hidden ? "hidden as a duplicate" : "shown");
     AdapterAnswers answers;
-    if (!hidden && !Crashed) read_adapter(report.lines, adapter, answers);
+    // Another vendor's rows are still read once ADL has crashed, as in the monitor.
+    if (!hidden && (vendor != GpuVendor::Amd || !Crashed))
+      read_adapter(report.lines, adapter, vendor, answers);
     adapter_line(report.lines, adapter, answers);
     if (hidden) continue;
+    GpuAnswer row = row_of(adapter, vendor);
     int32_t celsius = 0;
-    const char* name = adapter.strAdapterName;
-    const size_t length = field_length(name, sizeof(adapter.strAdapterName));
-    if (answers.asleep) row_line(report.rows, row, name, length, "Powered down");
-    else if (reading(answers, celsius)) row_line(report.rows, row, name, length, label_text(celsius));
-    else row_line(report.rows, row, name, length, "Please wait (no reading)");
-    ++row;
+    if (answers.asleep)
+      row.label = "Powered down";
+    else if (vendor == GpuVendor::Amd)
+      row.label = reading(answers, celsius) ? label_text(celsius) : "Please wait (no reading)";
+    report.gpus.push_back(row);
   }
 }
 
@@ -327,7 +363,70 @@ void shut_down(std::string& lines, bool created) {
   if (!Crashed) library_close(AdlLibrary);
 }
 
+// The GPU a row of another vendor's finds in that vendor's listing, by the monitor's own rule, or
+// -1. NVAPI gives no function number: both sides are found at function 0.
+int32_t listed_gpu(const std::vector<GpuAnswer>& rows, size_t row, const VendorReport& library) {
+  const auto place = [&](const GpuAnswer& gpu) {
+    return GpuPlace{gpu.located, gpu.bus, gpu.device,
+                    rows[row].vendor == GpuVendor::Nvidia ? 0 : gpu.function,
+                    gpu.name.data(), gpu.name.size(), nullptr, 0};
+  };
+  std::vector<GpuPlace> wanted;
+  int32_t position = -1;
+  for (size_t r = 0; r < rows.size(); ++r) {
+    if (rows[r].vendor != rows[row].vendor) continue;
+    if (r == row) position = static_cast<int32_t>(wanted.size());
+    wanted.push_back(place(rows[r]));
+  }
+  std::vector<GpuPlace> found;
+  found.reserve(library.gpus.size());
+  for (const GpuAnswer& gpu : library.gpus) found.push_back(place(gpu));
+  std::vector<int32_t> match(wanted.size());
+  recovery_match_rows(wanted.data(), static_cast<int32_t>(wanted.size()), found.data(),
+                      static_cast<int32_t>(found.size()), match.data());
+  return match[static_cast<size_t>(position)];
+}
+
+std::string where(const GpuAnswer& row) {
+  std::string text;
+  if (!row.located) return "with no PCI location";
+  append(text, "at PCI %u:%u", row.bus, row.device);
+  if (row.vendor != GpuVendor::Nvidia) append(text, ".%u", row.function);
+  return text;
+}
+
+std::string other_vendor_label(const std::vector<GpuAnswer>& rows, size_t row,
+                               const VendorReport& library) {
+  const GpuAnswer& answer = rows[row];
+  const char* name = library_name(answer.vendor);
+  std::string text;
+  if (!library.loaded) {
+    append(text, "Please wait (never read: %s is absent, and ADL is not asked)", name);
+  } else if (!library.session) {
+    append(text, "Please wait (never read: %s does not start, and ADL is not asked)", name);
+  } else if (const int32_t gpu = listed_gpu(rows, row, library); gpu < 0) {
+    append(text, "Please wait (never read: %s lists no GPU %s, and ADL is not asked)", name,
+           where(answer).c_str());
+  } else {
+    append(text, "%s (%s's reading of its GPU %s)",
+           library.gpus[static_cast<size_t>(gpu)].label.c_str(), name, where(answer).c_str());
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string amd_rows(const VendorReport& amd, const VendorReport& nvidia,
+                     const VendorReport& intel) {
+  std::string text;
+  for (size_t row = 0; row < amd.gpus.size(); ++row) {
+    const GpuAnswer& answer = amd.gpus[row];
+    const VendorReport& library = answer.vendor == GpuVendor::Nvidia ? nvidia : intel;
+    row_line(text, static_cast<int32_t>(row), answer.name.data(), answer.name.size(),
+             answer.label.empty() ? other_vendor_label(amd.gpus, row, library) : answer.label);
+  }
+  return text;
+}
 
 void amd_gather(VendorReport& report) {
   std::string& lines = report.lines;

@@ -317,14 +317,19 @@ void describe_device(VendorReport& report, int32_t i, ctl_device_adapter_handle_
   else lines += " bus=none";
   if (name == sizeof(properties.name)) lines += " noterm";
   lines += fields + '\n';
-  if (device.row) row_line(report.rows, rows++, properties.name, name, text);
+  if (!device.row) return;
+  row_line(report.rows, rows++, properties.name, name, text);
+  // A row of ADL's finds it by the location the properties give, and reads it under the same rules.
+  report.gpus.push_back(GpuAnswer{std::string(properties.name, name), device.has_location, at.bus,
+                                  at.device, at.function, GpuVendor::Intel, text});
 }
 
 }  // namespace
 
 void intel_gather(VendorReport& report) {
   std::string& lines = report.lines;
-  comment(lines, "---- Intel: control library (read by the monitor only where neither ADL nor NVAPI loads)");
+  comment(lines, "---- Intel: control library (read by the monitor where neither ADL nor NVAPI "
+                 "loads, and for the Intel GPUs that ADL lists)");
   call_begin("LoadLibrary");
   const bool loaded = library_open_system(IntelLibrary, L"ControlLib.dll") != nullptr;
   call_end();
@@ -335,6 +340,7 @@ void intel_gather(VendorReport& report) {
   report.loaded = true;
   comment(lines, "library: ControlLib.dll");
   if (!resolve(lines) || !open_session(lines)) return;
+  report.session = true;
   const std::vector<ctl_device_adapter_handle_t> devices = list_in_two_calls<
       ctlEnumerateDevices_t, ctl_api_handle_t, ctl_device_adapter_handle_t>(
       lines, "ctlEnumerateDevices", Subject::None, 0, Calls.enumerate_devices, Api, CtlMaxDevices);

@@ -78,10 +78,11 @@ void describe_rows(std::string& text, const VendorReport& amd, const VendorRepor
     return;
   }
   comment(text, "backend: %s", name);
-  text += chosen->rows;
+  const std::string rows = chosen == &amd ? amd_rows(amd, nvidia, intel) : chosen->rows;
+  text += rows;
   if (!chosen->finished)
     comment(text, "a call did not return: the rows after those above keep \"Please wait\" while it does not");
-  else if (chosen->rows.empty())
+  else if (rows.empty())
     comment(text, "no rows");
 }
 

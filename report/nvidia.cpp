@@ -186,6 +186,16 @@ void gpu_line(std::string& lines, const Gpu& gpu, Outcome outcome, int32_t celsi
   lines += '\n';
 }
 
+// What a row of ADL's read through this GPU shows: a failing read shows no box there.
+std::string adl_row_text(Outcome outcome, int32_t celsius) {
+  switch (outcome) {
+    case Outcome::Read: return label_text(celsius);
+    case Outcome::Asleep:
+    case Outcome::PoweredDown: return "Powered down";
+    default: return "Please wait (no reading)";
+  }
+}
+
 std::string row_text(Outcome outcome, int32_t celsius) {
   switch (outcome) {
     case Outcome::Read: return label_text(celsius);
@@ -218,6 +228,10 @@ void describe_gpus(VendorReport& report, std::vector<Gpu>& gpus) {
     if (!read_name(lines, static_cast<int32_t>(i), gpus[i])) return;
   for (size_t i = 0; i < gpus.size(); ++i)
     if (!locate(lines, static_cast<int32_t>(i), gpus[i])) return;
+  // Each labelled as a row waits until its GPU is read: a crash here ends the reading.
+  for (const Gpu& gpu : gpus)
+    report.gpus.push_back(GpuAnswer{std::string(gpu.name, gpu.name_length), gpu.located, gpu.bus,
+                                    gpu.slot, 0, GpuVendor::Nvidia, "Please wait (no reading)"});
   bool reading = true;
   for (size_t i = 0; i < gpus.size(); ++i) {
     const auto row = static_cast<int32_t>(i);
@@ -229,6 +243,7 @@ void describe_gpus(VendorReport& report, std::vector<Gpu>& gpus) {
     const Outcome outcome = read_gpu(lines, row, gpu, celsius);
     gpu_line(lines, gpu, outcome, celsius);
     if (outcome == Outcome::Crashed) return;
+    report.gpus[i].label = adl_row_text(outcome, celsius);
     row_line(report.rows, row, gpu.name, gpu.name_length,
              reading ? row_text(outcome, celsius) : "Please wait (not read: the readings ended)");
     if (outcome == Outcome::Failed) reading = false;
@@ -248,6 +263,7 @@ void nvidia_gather(VendorReport& report) {
   call_end();
   if (given_up(lines)) return;
   note_status(lines, "NvAPI_Initialize", status);
+  report.session = status == NVAPI_OK;
   if (status != NVAPI_OK) {
     comment(lines, "(the program's NVAPI layer answers -2 when nvapi64.dll is not in the system "
                    "folder, and -1 for any failure of the driver's own)");

@@ -9,12 +9,35 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "backends/amd/records.h"
 
 // ---- one vendor's part of the report, gathered on a thread of its own ----
+// A GPU with its name and PCI location, and what a row reading it shows after the first reading.
+// ADL lists other vendors' GPUs too: the monitor reads such a row through the GPU that vendor's
+// own library lists at the row's location, so the rows of ADL are told only once every vendor is
+// gathered.
+struct GpuAnswer {
+  std::string name;  // the vendor's 8-bit name, as listed
+  bool located;      // the PCI location is known
+  uint32_t bus;
+  uint32_t device;
+  uint32_t function;
+  GpuVendor vendor;   // ADL's rows: whose GPU the record is
+  // Empty for a row of ADL's whose GPU is another vendor's and awake: that vendor's reading
+  // of it decides.
+  std::string label;
+};
+
 struct VendorReport {
   std::string lines;  // scenario lines and comments, in call order
-  std::string rows;   // what the monitor would show in each row, when it picks this vendor
+  std::string rows;   // NVIDIA's and Intel's: what each row shows, when the monitor picks them
+  // ADL's: its rows, in order. NVIDIA's and Intel's: the GPUs a row of ADL's can be read
+  // through, each labelled as such a row shows it (an NVAPI read failing there shows no box).
+  std::vector<GpuAnswer> gpus;
   bool loaded;        // the vendor's library loaded from the system folder
+  bool session;       // NVIDIA's and Intel's: a session started, as rows of ADL's start one
   bool has_rows;      // the monitor would open rows for this vendor (Intel: only then picked)
   bool finished;      // every call returned
 };
@@ -86,6 +109,11 @@ bool power_check(std::string& lines, bool located, uint32_t bus, uint32_t device
 void amd_gather(VendorReport& report);
 void nvidia_gather(VendorReport& report);
 void intel_gather(VendorReport& report);
+// What each of ADL's rows shows when the monitor picks ADL: its own reading, or, for another
+// vendor's GPU, that vendor's reading of the GPU its library lists at the row's PCI location.
+// Main thread, once every vendor is gathered.
+std::string amd_rows(const VendorReport& amd, const VendorReport& nvidia,
+                     const VendorReport& intel);
 
 // ---- the machine (system.cpp); main thread ----
 // The format, program and Windows versions, and which of the monitor's libraries the system

@@ -186,22 +186,55 @@ void expect_replays(const Machine& machine) {
 }  // namespace
 
 TEST(Report, ReplaysEachMachineToTheSameWindow) {
-  // A current card read through ADL2's log (its Overdrive5 read fails), an older one through
-  // Overdrive5 with a duplicate record, and a name of every awkward kind.
+  // A current card read through ADL2's log (its Overdrive5 read fails); one with a duplicate
+  // record and a name of every awkward kind, whose Overdrive5 answers a temperature no GPU
+  // reaches, read through the log too; then a 2009 driver's records, read through Overdrive5,
+  // vendors 1002 and 10 ("10DE" read as a decimal number), the GeForce waiting with no NVAPI.
   expect_replays(Machine{
       "amd",
       {L"atiadlxx.dll"},
       "adapter name=\"AMD Radeon RX 7900 XTX\" bus=3 edge=51 gfx=off soc=off:7 odn=52000\n"
       "fail ADL_Overdrive5_Temperature_Get=-8 adapter=0; driver=23.40.27.06\n"
-      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n"
-      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=47500\n",
-      {L"AMD Radeon RX 7900 XTX", L"Radeon \"RX\" 580 #2; caf\u00e9"},
-      {reading(51), reading(47)},
+      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=199409000 edge=47\n"
+      "adapter name=\"Radeon \\\"RX\\\" 580 #2; caf\xC3\xA9\" bus=4 temps=199409000 edge=47\n"
+      "adapter name=\"ATI Radeon HD 4300/4500 Series       \" udid=\"\" bus=5 vendor=1002 temps=52000\n"
+      "adapter name=\"NVIDIA GeForce 9600 GT\" udid=\"\" bus=6 vendor=10\n",
+      {L"AMD Radeon RX 7900 XTX", L"Radeon \"RX\" 580 #2; caf\u00e9",
+       L"ATI Radeon HD 4300/4500 Series       ", L"NVIDIA GeForce 9600 GT"},
+      {reading(51), reading(47), reading(52), L"Please wait"},
       L"",
       {"fail ADL_Overdrive5_Temperature_Get=-8 adapter=0", "bus=3 device=0 function=0",
        "driver \"23.40.27.06\"",
-       "adapter 2: index 2, PCI 4:0.0, vendor 0x1002, hidden as a duplicate",
-       "name=\"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\""},
+       "adapter 2: index 2, PCI 4:0.0, vendor AMD, iVendorID 4098 (0x1002), hidden as a duplicate",
+       "name=\"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\"",
+       "row 1 \"Radeon \\\"RX\\\" 580 \\x232\\x3B caf\\xE9\": 47\xC2\xB0" "C",
+       "vendor AMD, iVendorID 1002 (0x03EA), shown", "vendor=1002 temps=52000",
+       "vendor NVIDIA, iVendorID 10 (0x000A), shown",
+       "row 3 \"NVIDIA GeForce 9600 GT\": Please wait (never read: NVAPI is absent"},
+      ""});
+  // The Ryzen 7 9800X3D desktop: ADL lists the processor's Radeon once per output, which refuses
+  // Overdrive5 and whose log supports no sensor, and then the GeForce beside it, which NVAPI reads.
+  std::string ryzen;
+  for (int output = 2; output < 8; ++output)
+    ryzen += "adapter name=\"AMD Radeon(TM) Graphics\" udid=\"PCI_VEN_1002&DEV_13C0&SUBSYS_88771043&"
+             "REV_C9_4&2A1E7E3&0&0041&0" + std::to_string(output) +
+             "A\" bus=124 vendor=-1002 edge=off gfx=off soc=off\n";
+  for (int output = 2; output < 5; ++output)
+    ryzen += "adapter name=\"NVIDIA GeForce RTX 4070 Ti SUPER\" udid=\"PCI_VEN_10DE&DEV_2705&"
+             "SUBSYS_89581043&REV_A1_4&1BABDF5B&0&0009&0" + std::to_string(output) +
+             "A\" bus=1 vendor=0x10DE\n";
+  expect_replays(Machine{
+      "ryzen",
+      {L"atiadlxx.dll", L"nvapi64.dll"},
+      ryzen + "fail ADL_Overdrive5_Temperature_Get=-5\n"
+              "gpu name=\"NVIDIA GeForce RTX 4070 Ti SUPER\" bus=1 temps=41\n",
+      {L"AMD Radeon(TM) Graphics", L"NVIDIA GeForce RTX 4070 Ti SUPER"},
+      {L"Please wait", reading(41)},
+      L"",
+      {"libraries atiadlxx.dll nvapi64.dll", "PCI 124:0.0, vendor AMD, iVendorID -1002, shown",
+       "vendor=-1002", "adapter 6: index 6, PCI 1:0.0, vendor NVIDIA, iVendorID 4318 (0x10DE), shown",
+       "row 0 \"AMD Radeon(TM) Graphics\": Please wait (no reading)",
+       "row 1 \"NVIDIA GeForce RTX 4070 Ti SUPER\": 41\xC2\xB0" "C"},
       ""});
   // A laptop whose second GPU is powered down: it is not asked.
   {
