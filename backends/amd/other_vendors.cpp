@@ -20,12 +20,12 @@ constexpr uint32_t HandOverWaitMs = 1000;
 enum class Reading : uint8_t { None, Read, PoweredDown };
 enum Session : LONG { Unopened, Open, Unusable, GivenUp };
 
+static_assert(sizeof(NvPhysicalGpuHandle) == sizeof(void*));
+
 // One vendor's rows, and the hand-over between ADL's thread and the vendor's. ADL's thread writes
 // `asked` and then counts a batch in `handed`; the vendor's thread reads them, writes the
 // readings, and then sets `finished` to that batch: each side reads the other's fields only after
 // the count that publishes them.
-static_assert(sizeof(NvPhysicalGpuHandle) == sizeof(void*));
-
 struct VendorRows {
   GpuVendor vendor;
   int32_t count;
