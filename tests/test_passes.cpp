@@ -99,7 +99,7 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
   const std::wstring geforce_log = use_driver_log(L"passes-geforce", geforces.c_str());
   ASSERT_TRUE(amd_setup());
   EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, geforce_log,
-                                      "NvAPI_GPU_GetThermalSettings", 6, Gpus / 2),
+                                      "NvAPI_GPU_GetThermalSettings", 5, Gpus / 2),
             0u);
   EXPECT_NE(window_text(gadget_handle(7)), L"Please wait") << "a GeForce read";
   EXPECT_FALSE(other_vendors_stop());
