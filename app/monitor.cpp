@@ -42,13 +42,10 @@ void build_row(int32_t row, const RowGeometry& geometry, AppendName append_name)
 }
 
 void build_amd_rows() {
-  int32_t row = -1;
-  for (int32_t i = 0; i < State.GpuCount; ++i) {
-    const AdapterInfo& adapter = State.AdapterInfoTable[i];
-    if (amd_is_duplicate(adapter)) continue;
-    ++row;
-    build_row(row, AmdRows, [&] { amd_append_name(adapter); });
-  }
+  amd_for_each_shown(State.AdapterInfoTable, State.GpuCount,
+                     [](int32_t row, const AdapterInfo& adapter) {
+                       build_row(row, AmdRows, [&] { amd_append_name(adapter); });
+                     });
 }
 
 void build_intel_rows() {

@@ -119,13 +119,13 @@ void rows_pass_ended() { InterlockedExchange64(&LastPassEnd, now()); }
 
 void rows_end_readings() {
   InterlockedExchange64(&LastPassEnd, ReadingsEnded);
-  for (int32_t row = 0; row < RowCount; ++row)
-    if (current_label(Rows[row]) == Label::Reading) show_status(row, Rows[row], Label::NoReading);
+  for (int32_t row = 0; row < RowCount; ++row) row_end_reading(row);
 }
 
 void row_end_reading(int32_t row) {
   RowRecord* record = row_record(row);
-  if (record && current_label(*record) == Label::Reading) show_status(row, *record, Label::NoReading);
+  if (record && current_label(*record) == Label::Reading)
+    show_status(row, *record, Label::NoReading);
 }
 
 uint32_t rows_hide_stale_readings() {

@@ -163,10 +163,11 @@ TEST(OtherVendors, OlderAndNewerEncodingsOfTheVendor) {
   // identifiers, a name ending in seven spaces, two records per GPU.
   const std::string radeon = "ATI Radeon HD 4300/4500 Series       ";
   const Staged staged = stage(L"pair", {L"atiadlxx.dll", L"nvapi64.dll"});
-  Monitor pair = watch(start_program(staged,
-                                     records(2, 0, radeon, "", 2, "vendor=1002 temps=52000") +
-                                         records(2, 2, "NVIDIA GeForce 9600 GT", "", 1, "vendor=10") +
-                                         "gpu name=\"NVIDIA GeForce 9600 GT\" bus=1 temps=60\n"));
+  const std::string pair_scenario =
+      records(2, 0, radeon, "", 2, "vendor=1002 temps=52000") +
+      records(2, 2, "NVIDIA GeForce 9600 GT", "", 1, "vendor=10") +
+      "gpu name=\"NVIDIA GeForce 9600 GT\" bus=1 temps=60\n";
+  Monitor pair = watch(start_program(staged, pair_scenario));
   // A Ryzen AI Max whose records say -1002: AMD's own, read through ADL, and NVAPI never loaded.
   Monitor ryzen_ai = watch(start_program(
       stage(L"ai", {}).dir, "adapter name=\"AMD Radeon(TM) 8060S Graphics\" bus=197 vendor=-1002 "
@@ -307,7 +308,8 @@ TEST(OtherVendors, AnArcCardThatAdlListsIsReadThroughIntelsLibrary) {
   EXPECT_FALSE(adl_asked_about(log, {1}));
   for (const std::string& line : log_lines_with(log, "ctlPowerTelemetryGet tid="))
     EXPECT_EQ(log_field(line, "args"), "0x80860020") << "the Arc card only";
-  EXPECT_LT(first_line_with(log, "ctlClose tid="), first_line_with(log, "ADL_Main_Control_Destroy"));
+  EXPECT_LT(first_line_with(log, "ctlClose tid="),
+            first_line_with(log, "ADL_Main_Control_Destroy"));
 }
 
 TEST(OtherVendors, AnImpossibleOverdrive5ReadingIsNeverShown) {

@@ -87,15 +87,10 @@ bool read_overdrive5(int adapter_index, ADLTemperature& temperature, int32_t& ce
   return true;
 }
 
-// Calls `visit(row, adapter)` for every shown adapter, in row order, while it answers true.
+// Calls `visit(row, adapter)` for every shown adapter of set-up's table, in row order.
 template <typename Visit>
 void for_each_shown_adapter(Visit visit) {
-  int32_t row = -1;
-  for (int32_t k = 0; k < State.GpuCount; ++k) {
-    const AdapterInfo& adapter = State.AdapterInfoTable[k];
-    if (amd_is_duplicate(adapter)) continue;
-    if (!visit(++row, adapter)) return;
-  }
+  amd_for_each_shown(State.AdapterInfoTable, State.GpuCount, visit);
 }
 
 GpuPlace place_of(const AdapterInfo& adapter) {
@@ -112,24 +107,19 @@ GpuPlace place_of(const AdapterInfo& adapter) {
 // One record per row, and each shown adapter's device, found by the PCI location ADL gave for it.
 void prepare_rows() {
   int32_t rows = 0;
-  for_each_shown_adapter([&](int32_t, const AdapterInfo&) {
-    ++rows;
-    return true;
-  });
+  for_each_shown_adapter([&](int32_t, const AdapterInfo&) { ++rows; });
   Rows = rows > 0 ? static_cast<AmdRow*>(heap_alloc(sizeof(AmdRow) * static_cast<size_t>(rows)))
                   : nullptr;
   RowCount = Rows ? rows : 0;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
     if (row < RowCount)
       Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter), other_vendors_own(row)};
-    return true;
   });
   if (!rows_watch(rows)) return;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
     row_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
                static_cast<uint32_t>(adapter.iDeviceNumber),
                static_cast<uint32_t>(adapter.iFunctionNumber));
-    return true;
   });
 }
 
@@ -276,8 +266,8 @@ DWORD WINAPI amd_reading_cycle(void*) {
   return 0;
 }
 
-// In the reverse order of creation: the other vendors' sessions, the readings' ADL2 context, then the main control, unless a
-// recovery destroyed it and could not create it again.
+// In the reverse order of creation: the other vendors' sessions, the readings' ADL2 context, then
+// the main control, unless a recovery destroyed it and could not create it again.
 void amd_shutdown() {
   other_vendors_end();
   adl2_shutdown();

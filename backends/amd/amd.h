@@ -9,10 +9,11 @@ bool amd_setup();
 // The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered
 // down, ADL2 for those it fails for; another vendor's GPU that ADL lists is read through that
 // vendor's library instead. Where every awake row fails, pass after pass, after readings
-// came, it creates ADL's contexts again until the rows have their adapters back. Returns only
-// once a call into ADL has faulted, after the rows have said that nothing reads them.
+// came, it creates ADL's contexts again until the rows have their adapters back. Once a call into
+// ADL has faulted its rows say that nothing reads them; returns once no row can be read.
 DWORD WINAPI amd_reading_cycle(void* parameter);
 // Ends the sessions of other vendors' libraries that read rows ADL lists, then destroys the ADL2
-// context the readings made, if any, then the ADL main control unless a recovery left none; at shutdown, once the worker has stopped (never after it was cut off).
+// context the readings made, if any, then the ADL main control unless a recovery left none; at
+// shutdown, once the worker has stopped (never after it was cut off).
 // Calls nothing once ADL has faulted.
 void amd_shutdown();

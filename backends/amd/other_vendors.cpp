@@ -55,14 +55,6 @@ ThreadNumber Threads[VendorCount];
 
 LONG load(volatile LONG& value) { return InterlockedCompareExchange(&value, 0, 0); }
 
-// Calls `visit(row, adapter)` for every shown adapter, in row order.
-template <typename Visit>
-void for_each_shown(const AdapterInfo* adapters, int32_t count, Visit visit) {
-  int32_t row = -1;
-  for (int32_t k = 0; k < count; ++k)
-    if (!amd_is_duplicate(adapters[k])) visit(++row, adapters[k]);
-}
-
 template <typename T>
 T* allocate(int32_t count) {
   return static_cast<T*>(heap_alloc(sizeof(T) * static_cast<size_t>(count)));
@@ -218,11 +210,11 @@ void other_vendors_find(const AdapterInfo* adapters, int32_t count) {
     vendor.vendor = VendorOrder[&vendor - Vendors];
     vendor.count = 0;
     int32_t rows = 0;
-    for_each_shown(adapters, count, [&](int32_t, const AdapterInfo& adapter) {
+    amd_for_each_shown(adapters, count, [&](int32_t, const AdapterInfo& adapter) {
       if (adl_record_vendor(adapter) == vendor.vendor) ++rows;
     });
     if (rows == 0 || !allocate_rows(vendor, rows)) continue;
-    for_each_shown(adapters, count, [&](int32_t row, const AdapterInfo& adapter) {
+    amd_for_each_shown(adapters, count, [&](int32_t row, const AdapterInfo& adapter) {
       if (adl_record_vendor(adapter) != vendor.vendor) return;
       vendor.rows[vendor.count] = row;
       vendor.places[vendor.count] = place_of(adapter, vendor.vendor);

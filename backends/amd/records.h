@@ -22,6 +22,14 @@ void amd_append_name(const AdapterInfo& adapter);
 // exactly the later records of each location, and a lone adapter is always shown.
 void amd_hide_duplicates(AdapterInfo* adapters, int32_t count, int32_t& shown);
 
+// Calls `visit(row, adapter)` for every shown adapter of the `count` records, in row order.
+template <typename Visit>
+void amd_for_each_shown(const AdapterInfo* adapters, int32_t count, Visit visit) {
+  int32_t row = -1;
+  for (int32_t k = 0; k < count; ++k)
+    if (!amd_is_duplicate(adapters[k])) visit(++row, adapters[k]);
+}
+
 enum class GpuVendor : uint8_t { Amd, Nvidia, Intel };
 
 // Whose GPU the record is: the PCI vendor its UDID names ("PCI_VEN_10DE"), else its iVendorID in

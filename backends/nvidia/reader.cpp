@@ -109,7 +109,8 @@ bool nvidia_open_for(const GpuPlace* rows, int32_t count, NvPhysicalGpuHandle* h
   for (int32_t i = 0; i < count; ++i) handles[i] = nullptr;
   if (NvAPI_Initialize() != NVAPI_OK) return false;
   // A listing that fails leaves every row missing: it is asked again every ten passes.
-  const int32_t missing = list_gpus(NewListing) ? bind_rows(NewListing, rows, count, handles) : count;
+  const int32_t missing =
+      list_gpus(NewListing) ? bind_rows(NewListing, rows, count, handles) : count;
   recovery_rows_bound(Recovery, missing);
   return true;
 }
