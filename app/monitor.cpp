@@ -58,6 +58,22 @@ void build_nvidia_rows() {
     build_row(i, NvidiaRows, [&] { text_append(State.GpuNameTable[i]); });
 }
 
+uint32_t sooner(uint32_t a, uint32_t b) { return a != 0 && (b == 0 || a < b) ? a : b; }
+
+// When the main thread should next look at a worker that reads other vendors' GPUs beside AMD's;
+// 0 where it reads none.
+uint32_t worker_look_ms() { return State.amd_selected == 1 ? amd_worker_next_look_ms() : 0; }
+
+// The readings' age, and a worker stuck in another vendor's driver replaced by a new one, which
+// goes on with the cycle. Answers the milliseconds until the next look; 0 when none is needed.
+uint32_t look_at_readings() {
+  const uint32_t next = rows_hide_stale_readings();
+  if (next == 0) return 0;
+  if (State.amd_selected == 1 && amd_worker_stuck())
+    State.SensorThread = thread_create(amd_reading_cycle, SensorThreadParameter);
+  return sooner(next, worker_look_ms());
+}
+
 }  // namespace
 
 bool monitor_run() {
@@ -78,11 +94,11 @@ bool monitor_run() {
     State.SensorThread = thread_create(nvidia_reading_cycle, SensorThreadParameter);
   }
   // The main thread, never the worker, notices a worker stuck in a driver call.
-  window_set_timer(FirstStaleCheckMs);
+  window_set_timer(sooner(FirstStaleCheckMs, worker_look_ms()));
   for (;;) {
     const int64_t event = window_wait_event();
     if (event == EVENT_CLOSE_WINDOW) break;
-    if (event == WM_TIMER) window_set_timer(rows_hide_stale_readings());
+    if (event == WM_TIMER) window_set_timer(look_at_readings());
   }
   return true;
 }

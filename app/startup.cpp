@@ -78,9 +78,8 @@ void program_run() {
     finish(false);
   }
   bool cut_off = thread_kill(State.SensorThread);
-  // The threads that read other vendors' GPUs for ADL's rows, once ADL's cycle no longer hands
-  // them anything.
-  if (State.amd_selected == 1 && other_vendors_stop()) cut_off = true;
+  // A worker given up stuck in another vendor's driver is still there, inside it.
+  if (State.amd_selected == 1 && other_vendors_left_stuck()) cut_off = true;
   if (!cut_off) {
     if (State.amd_selected == 1) amd_shutdown();
     if (State.intel_selected == 1) intel_shutdown();

@@ -171,7 +171,7 @@ const Path Paths[] = {
     {GputhermGeforce, "the GeForce beside a Ryzen path",
      "simulated Radeons and GeForces that ADL lists, the GeForces read through NVAPI",
      "simulated GPUs that ADL lists, half Radeons read through Overdrive5, half GeForces read "
-     "through NVAPI on a thread of their own",
+     "through NVAPI in the same passes",
      L"geforce"},
 };
 

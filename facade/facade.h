@@ -50,6 +50,9 @@ bool module_given_up(HMODULE module);
 // True once any module has been given up: its code may have been left holding locks, so the
 // process must end without running its detach routines. Any thread.
 bool any_module_given_up();
+// Gives `module` up as a fault inside it would, for a call into it that never returns; null gives
+// no module up but still has the process end without detach routines. Any thread.
+void module_give_up(HMODULE module);
 
 // ---- display devices as the Plug and Play manager keeps them (devices.cpp); worker thread ----
 // What Windows records of a device, read without touching the device: reading never wakes it.

@@ -82,16 +82,6 @@ void keep_filter_first() {
   if (previous != take_driver_fault) PreviousFilter = previous;
 }
 
-// Gives `module` up for the rest of the run. Any thread.
-void module_give_up(HMODULE module) {
-  InterlockedExchange(&AnyGivenUp, 1);
-  if (!module) return;
-  for (void* volatile& slot : GivenUp) {
-    void* const held = InterlockedCompareExchangePointer(&slot, module, nullptr);
-    if (!held || held == module) return;
-  }
-}
-
 }  // namespace
 
 void guard_start() {
@@ -108,6 +98,15 @@ bool module_given_up(HMODULE module) {
 }
 
 bool any_module_given_up() { return AnyGivenUp != 0; }
+
+void module_give_up(HMODULE module) {
+  InterlockedExchange(&AnyGivenUp, 1);
+  if (!module) return;
+  for (void* volatile& slot : GivenUp) {
+    void* const held = InterlockedCompareExchangePointer(&slot, module, nullptr);
+    if (!held || held == module) return;
+  }
+}
 
 // Not inlined: the captured registers must belong to this frame, which outlives the call.
 __declspec(noinline) bool guard_run(HMODULE module, GuardedWork work, void* data) {

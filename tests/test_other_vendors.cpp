@@ -245,10 +245,12 @@ TEST(OtherVendors, NvapisCrashCostsItsOwnRowOnly) {
 
 TEST(OtherVendors, NvapisHangCostsItsOwnRowOnly) {
   Monitor monitor = start(L"hang", {L"atiadlxx.dll", L"nvapi64.dll"},
-                          radeon_and_geforce("hang NvAPI_GPU_GetThermalSettings from=3\n"));
+                          radeon_and_geforce("hang NvAPI_GPU_GetThermalSettings from=3 locked\n"));
   ASSERT_NE(monitor.window, nullptr);
   EXPECT_TRUE(wait_until(
-      [&] { return log_has(read_log(monitor.program.log_path), "status=hang"); }, 10000));
+      [&] { return log_has(read_log(monitor.program.log_path), "status=hang-locked"); }, 10000));
+  // NVAPI given up after five seconds, the Radeon read on by a new worker.
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading, 10000));
   EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(49), 12000));
   // Closing still ends the process within two seconds, the hung call abandoned.
   close_monitor(monitor);

@@ -34,7 +34,11 @@ struct AmdRow {
   bool other_vendor;  // another vendor's GPU that ADL lists: never asked of ADL
 };
 
-// The worker's, from the start of its cycle.
+// The worker's, from the start of its cycle; a worker that takes the cycle over from one stuck in
+// another vendor's driver goes on with them.
+bool CycleBegun;
+CycleRecords Records;
+bool AdlReads;
 RecoverySchedule Recovery;
 AmdRow* Rows;
 int32_t RowCount;
@@ -241,30 +245,43 @@ bool amd_setup() {
   State.DisplayedGpuCount = State.GpuCount;
   amd_hide_duplicates(State.AdapterInfoTable, State.GpuCount, State.DisplayedGpuCount);
   other_vendors_find(State.AdapterInfoTable, State.GpuCount);
+  CycleBegun = false;
   return true;
 }
 
-DWORD WINAPI amd_reading_cycle(void*) {
-  CycleRecords records{};
-  records.temperature.iSize = sizeof(ADLTemperature);
+namespace {
+
+void begin_cycle() {
+  Records = CycleRecords{};
+  Records.temperature.iSize = sizeof(ADLTemperature);
+  AdlReads = true;
   prepare_rows();
-  bool adl_reads = true;
+  CycleBegun = true;
+}
+
+}  // namespace
+
+DWORD WINAPI amd_reading_cycle(void*) {
+  if (!CycleBegun) begin_cycle();
   for (;;) {
-    if (adl_reads) take_recovery_step();
-    other_vendors_pass_begins();
+    if (AdlReads) take_recovery_step();
     // Once ADL has faulted its rows end, and the cycle goes on for the rows of other vendors.
-    if (adl_reads && (vendor_library_given_up() || !read_rows(records))) {
-      adl_reads = false;
+    if (AdlReads && (vendor_library_given_up() || !read_rows(Records))) {
+      AdlReads = false;
       end_adl_rows();
     }
-    other_vendors_pass_ends();
-    if (!adl_reads && !other_vendors_reading()) break;
+    other_vendors_read();
+    if (!AdlReads && !other_vendors_reading()) break;
     rows_pass_ended();
     delay_ms(1000);
   }
   rows_end_readings();
   return 0;
 }
+
+uint32_t amd_worker_next_look_ms() { return other_vendors_next_look_ms(); }
+
+bool amd_worker_stuck() { return other_vendors_worker_stuck(); }
 
 // In the reverse order of creation: the other vendors' sessions, the readings' ADL2 context, then
 // the main control, unless a recovery destroyed it and could not create it again.

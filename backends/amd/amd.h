@@ -11,7 +11,15 @@ bool amd_setup();
 // vendor's library instead. Where every awake row fails, pass after pass, after readings
 // came, it creates ADL's contexts again until the rows have their adapters back. Once a call into
 // ADL has faulted its rows say that nothing reads them; returns once no row can be read.
+// A new worker started on it after the one before was found stuck goes on with the cycle.
 DWORD WINAPI amd_reading_cycle(void* parameter);
+// Where the worker also reads other vendors' GPUs, the milliseconds until the main thread should
+// look whether it is stuck in one of their drivers (below); 0 elsewhere. Main thread, after set-up.
+uint32_t amd_worker_next_look_ms();
+// True when the worker has been stuck in another vendor's driver for five seconds: that vendor is
+// given up for good, its rows end, and the caller starts a new worker on amd_reading_cycle. The
+// stuck one ends itself should its call ever return. Main thread.
+bool amd_worker_stuck();
 // Ends the sessions of other vendors' libraries that read rows ADL lists, then destroys the ADL2
 // context the readings made, if any, then the ADL main control unless a recovery left none; at
 // shutdown, once the worker has stopped (never after it was cut off).

@@ -8,42 +8,33 @@
 
 namespace {
 
-// Intel's library is held beside ADL, library 0. It is opened on Intel's reading thread: the
-// library table holds 16 numbers from the start, so opening this one touches no record that
-// ADL's thread reads meanwhile.
+// Intel's library is held beside ADL, library 0. It is opened by the worker: the library table
+// holds 16 numbers from the start, so opening this one touches no record another thread reads.
 constexpr ObjectNumber IntelLibrary = 1;
-// How long ADL's pass waits for a vendor's readings after handing its rows over. A driver slower
-// than this leaves its rows without a reading in that pass; one that hangs costs ADL's own rows
-// this wait once, since a vendor still busy is handed nothing more.
-constexpr uint32_t HandOverWaitMs = 1000;
+// How long one vendor's calls in a pass may take before its driver is taken to hang. Far above
+// what a driver answers in, even loading its library on a loaded machine, and far below the ten
+// seconds after which ADL's rows would lose their readings for want of passes.
+constexpr ULONGLONG StuckAfterMs = 5000;
 
 enum class Reading : uint8_t { None, Read, PoweredDown };
 enum Session : LONG { Unopened, Open, Unusable, GivenUp };
 
 static_assert(sizeof(NvPhysicalGpuHandle) == sizeof(void*));
 
-// One vendor's rows, and the hand-over between ADL's thread and the vendor's. ADL's thread writes
-// `asked` and then counts a batch in `handed`; the vendor's thread reads them, writes the
-// readings, and then sets `finished` to that batch: each side reads the other's fields only after
-// the count that publishes them.
+// One vendor's rows. The worker's own, but for `session`, which the main thread sets to GivenUp
+// when the worker is stuck in this vendor's driver.
 struct VendorRows {
   GpuVendor vendor;
   int32_t count;
   int32_t* rows;                 // window rows, ascending
   GpuPlace* places;              // each row's GPU as ADL lists it
   NvPhysicalGpuHandle* handles;  // NVIDIA: the GPU each row is read through now, or null
-  bool* asked;                   // in this batch: the row's GPU is awake
+  bool* asked;                   // in this pass: the row's GPU is awake
   Reading* readings;
   int32_t* celsius;
-  HANDLE work;
-  HANDLE done;
-  volatile LONG handed;
-  volatile LONG finished;
-  volatile LONG session;  // Session; written by the vendor's thread
-  // ADL's thread's own:
-  bool handed_in_pass;
+  volatile LONG session;  // Session
   bool rows_ended;
-  // The vendor's thread's records: no pass allocates.
+  // Records the calls fill: no pass allocates.
   NV_GPU_THERMAL_SETTINGS nvidia_settings;
   ctl_power_telemetry_t intel_telemetry;
 };
@@ -51,9 +42,18 @@ struct VendorRows {
 constexpr int32_t VendorCount = 2;
 constexpr GpuVendor VendorOrder[VendorCount] = {GpuVendor::Nvidia, GpuVendor::Intel};
 VendorRows Vendors[VendorCount];
-ThreadNumber Threads[VendorCount];
+
+// The worker inside a vendor's calls: since when (a tick count), 0 outside them, Abandoned once
+// the main thread gave that worker up. Only the worker leaves the calls (0 from its own tick) and
+// only the main thread abandons it (Abandoned from that tick): exactly one of the two exchanges
+// succeeds.
+constexpr LONG64 Abandoned = -1;
+volatile LONG64 InCallsSince;
+volatile LONG InCallsOf;  // the vendor's index, while InCallsSince is a tick count
+bool LeftStuck;           // the main thread's: it gave a worker up
 
 LONG load(volatile LONG& value) { return InterlockedCompareExchange(&value, 0, 0); }
+LONG64 load(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
 
 template <typename T>
 T* allocate(int32_t count) {
@@ -86,8 +86,13 @@ GpuPlace place_of(const AdapterInfo& adapter, GpuVendor vendor) {
                   0};
 }
 
-bool given_up(const VendorRows& vendor) {
+bool given_up(VendorRows& vendor) {
+  if (load(vendor.session) == GivenUp) return true;
   return vendor.vendor == GpuVendor::Nvidia ? nvapi_given_up() : intel_given_up();
+}
+
+HMODULE library_of(const VendorRows& vendor) {
+  return vendor.vendor == GpuVendor::Nvidia ? nvapi_library() : library_module(IntelLibrary);
 }
 
 bool open_session(VendorRows& vendor) {
@@ -115,12 +120,15 @@ void read_intel(VendorRows& vendor, int32_t i) {
   }
 }
 
-// One batch on the vendor's thread: the session opened on the first, then the recovery's step,
-// then every row asked for. The driver is never called again once it faulted.
-void read_batch(VendorRows& vendor) {
+// The vendor's calls of one pass: the session opened on the first, then the recovery's step,
+// then every row asked for. The driver is never called again once it faulted. A session the main
+// thread gave up meanwhile stays given up.
+void read_calls(VendorRows& vendor) {
   for (int32_t i = 0; i < vendor.count; ++i) vendor.readings[i] = Reading::None;
-  if (load(vendor.session) == Unopened)
-    InterlockedExchange(&vendor.session, open_session(vendor) ? Open : Unusable);
+  if (load(vendor.session) == Unopened) {
+    const LONG opened = open_session(vendor) ? Open : Unusable;
+    InterlockedCompareExchange(&vendor.session, opened, Unopened);
+  }
   if (load(vendor.session) != Open) return;
   const bool nvidia = vendor.vendor == GpuVendor::Nvidia;
   if (nvidia) nvidia_pass_begins(vendor.places, vendor.count, vendor.handles);
@@ -136,18 +144,15 @@ void read_batch(VendorRows& vendor) {
   if (given_up(vendor)) InterlockedExchange(&vendor.session, GivenUp);
 }
 
-DWORD WINAPI vendor_thread(void* parameter) {
-  VendorRows& vendor = Vendors[reinterpret_cast<intptr_t>(parameter)];
-  for (;;) {
-    signal_wait(vendor.work, INFINITE);
-    const LONG batch = load(vendor.handed);
-    read_batch(vendor);
-    InterlockedExchange(&vendor.finished, batch);
-    signal_raise(vendor.done);
-  }
+// The calls, watched by the main thread. Should it have given this worker up meanwhile, the
+// worker ends here: a new one has the cycle now, and the rows are its.
+void read_calls_watched(VendorRows& vendor) {
+  InterlockedExchange(&InCallsOf, static_cast<LONG>(&vendor - Vendors));
+  const auto since = static_cast<LONG64>(GetTickCount64());
+  InterlockedExchange64(&InCallsSince, since);
+  read_calls(vendor);
+  if (InterlockedCompareExchange64(&InCallsSince, 0, since) != since) ExitThread(0);
 }
-
-bool busy(VendorRows& vendor) { return load(vendor.finished) != load(vendor.handed); }
 
 // Nothing can read these rows again: a temperature they show goes.
 void end_rows(VendorRows& vendor) {
@@ -157,75 +162,56 @@ void end_rows(VendorRows& vendor) {
 }
 
 // The rows of a vendor that can read them now, each checked for being powered down first, and
-// the vendor handed those that are awake. A vendor still busy with an earlier batch is handed
-// nothing: its rows go without a reading in this pass.
-void hand_over(VendorRows& vendor) {
-  vendor.handed_in_pass = false;
-  if (vendor.count == 0 || !vendor.work) return;
-  const LONG session = load(vendor.session);
-  if (session == GivenUp) return end_rows(vendor);
+// those that are awake read.
+void read_rows(VendorRows& vendor) {
+  if (vendor.count == 0) return;
+  if (load(vendor.session) == GivenUp) return end_rows(vendor);
   // A row that no library can read keeps what it says, as an AMD row ADL cannot read does.
-  if (session == Unusable) return;
-  const bool idle = !busy(vendor);
+  if (load(vendor.session) == Unusable) return;
   bool any = false;
   for (int32_t i = 0; i < vendor.count; ++i) {
-    const int32_t row = vendor.rows[i];
-    const bool awake = !row_asleep(row);
-    if (awake && !idle) row_found_no_reading(row);
-    vendor.asked[i] = awake && idle;
+    vendor.asked[i] = !row_asleep(vendor.rows[i]);
     any = any || vendor.asked[i];
   }
   if (!any) return;
-  vendor.handed_in_pass = true;
-  InterlockedIncrement(&vendor.handed);
-  signal_raise(vendor.work);
-}
-
-void take_up(VendorRows& vendor, ULONGLONG deadline) {
-  if (!vendor.handed_in_pass) return;
-  while (busy(vendor)) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline || !signal_wait(vendor.done, static_cast<uint32_t>(deadline - now))) break;
-  }
-  const bool finished = !busy(vendor);
+  read_calls_watched(vendor);
   const LONG session = load(vendor.session);
   if (session == GivenUp) return end_rows(vendor);
   if (session == Unusable) return;
   for (int32_t i = 0; i < vendor.count; ++i) {
     if (!vendor.asked[i]) continue;
     const int32_t row = vendor.rows[i];
-    const Reading reading = finished ? vendor.readings[i] : Reading::None;
-    if (reading == Reading::Read) row_show_reading(row, vendor.celsius[i]);
-    else if (reading == Reading::PoweredDown) row_found_powered_down(row);
+    if (vendor.readings[i] == Reading::Read) row_show_reading(row, vendor.celsius[i]);
+    else if (vendor.readings[i] == Reading::PoweredDown) row_found_powered_down(row);
     else row_found_no_reading(row);
   }
 }
 
-ULONGLONG PassDeadline;
-
 }  // namespace
 
 void other_vendors_find(const AdapterInfo* adapters, int32_t count) {
+  InterlockedExchange64(&InCallsSince, 0);
+  LeftStuck = false;
   for (VendorRows& vendor : Vendors) {
     vendor.vendor = VendorOrder[&vendor - Vendors];
     vendor.count = 0;
+    vendor.session = Unopened;
+    vendor.rows_ended = false;
     int32_t rows = 0;
     amd_for_each_shown(adapters, count, [&](int32_t, const AdapterInfo& adapter) {
       if (adl_record_vendor(adapter) == vendor.vendor) ++rows;
     });
-    if (rows == 0 || !allocate_rows(vendor, rows)) continue;
+    // Without their records the vendor's rows are never read, and never asked of ADL either.
+    if (rows == 0 || !allocate_rows(vendor, rows)) {
+      vendor.session = Unusable;
+      continue;
+    }
     amd_for_each_shown(adapters, count, [&](int32_t row, const AdapterInfo& adapter) {
       if (adl_record_vendor(adapter) != vendor.vendor) return;
       vendor.rows[vendor.count] = row;
       vendor.places[vendor.count] = place_of(adapter, vendor.vendor);
       ++vendor.count;
     });
-    vendor.work = signal_create();
-    vendor.done = signal_create();
-    const intptr_t index = &vendor - Vendors;
-    if (vendor.work && vendor.done) Threads[index] = thread_create(vendor_thread, index);
-    // Without its thread the vendor's rows are never read, and never asked of ADL either.
-    if (Threads[index] == 0) vendor.work = nullptr;
   }
 }
 
@@ -236,31 +222,43 @@ bool other_vendors_own(int32_t row) {
   return false;
 }
 
-void other_vendors_pass_begins() {
-  PassDeadline = GetTickCount64() + HandOverWaitMs;
-  for (VendorRows& vendor : Vendors) hand_over(vendor);
-}
-
-void other_vendors_pass_ends() {
-  for (VendorRows& vendor : Vendors) take_up(vendor, PassDeadline);
+void other_vendors_read() {
+  for (VendorRows& vendor : Vendors) read_rows(vendor);
 }
 
 bool other_vendors_reading() {
   for (VendorRows& vendor : Vendors) {
     const LONG session = load(vendor.session);
-    if (vendor.count > 0 && vendor.work && session != Unusable && session != GivenUp) return true;
+    if (vendor.count > 0 && session != Unusable && session != GivenUp) return true;
   }
   return false;
 }
 
-bool other_vendors_stop() {
-  bool cut_off = false;
-  for (ThreadNumber& thread : Threads) {
-    if (thread != 0 && thread_kill(thread)) cut_off = true;
-    thread = 0;
-  }
-  return cut_off;
+uint32_t other_vendors_next_look_ms() {
+  bool found = false;
+  for (const VendorRows& vendor : Vendors) found = found || vendor.count > 0;
+  if (!found) return 0;
+  // Outside the calls, the worker can be stuck no sooner than that long after it next enters.
+  const LONG64 since = load(InCallsSince);
+  if (since <= 0) return static_cast<uint32_t>(StuckAfterMs);
+  const ULONGLONG inside = GetTickCount64() - static_cast<ULONGLONG>(since);
+  return inside < StuckAfterMs ? static_cast<uint32_t>(StuckAfterMs - inside) : 1;
 }
+
+bool other_vendors_worker_stuck() {
+  const LONG64 since = load(InCallsSince);
+  if (since <= 0 || GetTickCount64() - static_cast<ULONGLONG>(since) < StuckAfterMs) return false;
+  if (InterlockedCompareExchange64(&InCallsSince, Abandoned, since) != since) return false;
+  VendorRows& vendor = Vendors[load(InCallsOf)];
+  InterlockedExchange(&vendor.session, GivenUp);
+  // Its code may hold locks it will never let go: it is not called or freed again, and the
+  // process ends without its detach routine, as after a fault.
+  module_give_up(library_of(vendor));
+  LeftStuck = true;
+  return true;
+}
+
+bool other_vendors_left_stuck() { return LeftStuck; }
 
 void other_vendors_end() {
   for (VendorRows& vendor : Vendors) {

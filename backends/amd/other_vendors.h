@@ -1,10 +1,11 @@
 // The rows of GPUs that ADL lists but that are not AMD's: the NVIDIA card beside a Ryzen's built-in
 // Radeon, an Intel GPU. ADL cannot read them, so each such row is read through its own vendor's
-// library, under that vendor's rules, and never asked of ADL. Each vendor is read on a thread of
-// its own, so that its driver crashing or hanging costs its own rows only: ADL's reading cycle
-// hands it the rows to read at the start of every pass and takes the readings up before the pass
-// ends, waiting a short while at most. A machine whose ADL lists only AMD's GPUs has none of this:
-// no thread, no library, no call.
+// library, under that vendor's rules, and never asked of ADL. ADL's worker reads them in each pass,
+// after ADL's own rows; its driver crashing or hanging costs that vendor's rows only. A crash is
+// caught by the guard; a hang is seen by the main thread, which gives the vendor up and has a new
+// worker go on with the cycle, while the stuck one ends itself should its call ever return. A
+// thread of their own would cost every run what only a hang needs. A machine whose ADL lists only
+// AMD's GPUs has none of this: no library, no call, no look at the worker.
 #pragma once
 
 #include <cstdint>
@@ -12,23 +13,28 @@
 struct AdapterInfo;
 
 // Finds the shown adapters of other vendors among the `count` records, whose rows follow the
-// shown ones in order, and starts a reading thread for each vendor that has one. Main thread,
-// during the AMD set-up; the table must stay unchanged for the rest of the run.
+// shown ones in order. Main thread, during the AMD set-up, before the worker starts; the table
+// must stay unchanged for the rest of the run.
 void other_vendors_find(const AdapterInfo* adapters, int32_t count);
 // True when row `row` is another vendor's: ADL's cycle leaves it to this unit. Worker thread.
 bool other_vendors_own(int32_t row);
-// ADL's pass begins: each vendor that is idle is handed the rows that are not powered down (the
-// first hand-over loads its library and finds their GPUs). Allocates nothing. Worker thread.
-void other_vendors_pass_begins();
-// ADL's pass ends: the readings handed over are taken up into the rows, waiting for them a short
-// while at most; a vendor not done by then leaves its rows without a reading in this pass. A
-// vendor whose library faulted ends its rows. Allocates nothing. Worker thread.
-void other_vendors_pass_ends();
+// Reads each vendor's rows that are not powered down into the rows (the first read loads its
+// library and finds their GPUs); a vendor whose library faulted or hung ends its rows. Allocates
+// nothing. Worker thread; a worker the main thread gave up for stuck ends here instead.
+void other_vendors_read();
 // True while some vendor's rows may still be read. Worker thread.
 bool other_vendors_reading();
-// Stops the vendors' threads; true when one had to be cut off (it was stuck in its driver). At
-// shutdown, once ADL's cycle has stopped. Main thread.
-bool other_vendors_stop();
-// Ends each vendor's session and unloads its library, where it was loaded and never faulted; at
-// shutdown once every thread stopped, before ADL's own end. Main thread.
+// Main thread: the milliseconds until the worker could at the earliest be found stuck (below);
+// 0 where no vendor's rows are read, so that the worker needs no watching.
+uint32_t other_vendors_next_look_ms();
+// Main thread: true when the worker has been inside one vendor's calls for so long that the
+// driver hangs. The vendor is then given up for good (the process will end without detach
+// routines), and the caller must start a new worker to go on with the cycle; the stuck one runs
+// no further program code but its own end.
+bool other_vendors_worker_stuck();
+// True once a worker was given up stuck in a driver: it may hold the driver's locks or the
+// loader's, so shutdown must call nothing that could wait for them. Main thread.
+bool other_vendors_left_stuck();
+// Ends each vendor's session and unloads its library, where it was loaded and never faulted or
+// hung; at shutdown once the worker stopped, before ADL's own end. Main thread.
 void other_vendors_end();
