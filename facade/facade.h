@@ -53,6 +53,11 @@ bool any_module_given_up();
 // Gives `module` up as a fault inside it would, for a call into it that never returns; null gives
 // no module up but still has the process end without detach routines. Any thread.
 void module_give_up(HMODULE module);
+// Gives up thread `thread_id`, stuck inside a guarded call: when that call returns, or at its next
+// guarded call, the thread ends there and runs no further program code. Any thread.
+void thread_give_up(DWORD thread_id);
+// Ends the calling thread here when it has been given up; otherwise returns at once.
+void thread_end_if_given_up();
 
 // ---- display devices as the Plug and Play manager keeps them (devices.cpp); worker thread ----
 // What Windows records of a device, read without touching the device: reading never wakes it.

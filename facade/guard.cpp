@@ -16,6 +16,9 @@
 // - what the abandoned driver code held (its locks, its half-written state) is never met again:
 //   the module is given up, so no guarded call enters it, nothing frees it and the process ends
 //   without its detach routines (see program_run).
+// A thread given up while stuck inside a guarded call (a driver call that did not return in
+// time, which another thread has taken over from) ends as soon as it is back in guard_run: it
+// must not go on with work whose state the other thread now owns.
 // A handler of the driver's own, or of Windows inside it (IsBadReadPtr's), takes its fault
 // first, before this filter is asked: a driver that probes memory reads on. Faults of the
 // program's own code, and on threads not in a guarded call, go to the filter that was there
@@ -37,6 +40,9 @@ DWORD FrameSlot = TLS_OUT_OF_INDEXES;
 LPTOP_LEVEL_EXCEPTION_FILTER volatile PreviousFilter;
 void* volatile GivenUp[MaxGivenUp];  // modules, each slot claimed once; null while free
 volatile LONG AnyGivenUp;
+// Threads given up stuck in a call, as GivenUp: each slot claimed once, 0 while free.
+volatile LONG ThreadsGivenUp[MaxGivenUp];
+volatile LONG AnyThreadGivenUp;
 
 // Faults of the processor that code leaves behind when it goes wrong. A stack overflow is not
 // one of them: the thread has no stack left to continue on.
@@ -108,11 +114,30 @@ void module_give_up(HMODULE module) {
   }
 }
 
+void thread_give_up(DWORD thread_id) {
+  InterlockedExchange(&AnyThreadGivenUp, 1);
+  for (volatile LONG& slot : ThreadsGivenUp) {
+    const LONG held = InterlockedCompareExchange(&slot, static_cast<LONG>(thread_id), 0);
+    if (held == 0 || held == static_cast<LONG>(thread_id)) return;
+  }
+}
+
+void thread_end_if_given_up() {
+  if (AnyThreadGivenUp == 0) return;
+  const auto me = static_cast<LONG>(GetCurrentThreadId());
+  for (volatile LONG& slot : ThreadsGivenUp) {
+    // The slot is freed first: Windows may give the number to a thread made later.
+    if (InterlockedCompareExchange(&slot, 0, me) == me) ExitThread(0);
+  }
+}
+
 // Not inlined: the captured registers must belong to this frame, which outlives the call.
 __declspec(noinline) bool guard_run(HMODULE module, GuardedWork work, void* data) {
+  thread_end_if_given_up();
   if (module_given_up(module)) return false;
   if (FrameSlot == TLS_OUT_OF_INDEXES) {
     work(data);
+    thread_end_if_given_up();
     return true;
   }
   keep_filter_first();
@@ -125,6 +150,7 @@ __declspec(noinline) bool guard_run(HMODULE module, GuardedWork work, void* data
   // A fault inside `work` continues here a second time, with `faulted` set.
   if (!frame.faulted) work(data);
   TlsSetValue(FrameSlot, frame.outer);
+  thread_end_if_given_up();
   if (!frame.faulted) return true;
   module_give_up(frame.module);
   return false;

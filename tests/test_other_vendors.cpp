@@ -257,6 +257,26 @@ TEST(OtherVendors, NvapisHangCostsItsOwnRowOnly) {
   EXPECT_EQ(calls_of(read_log(monitor.program.log_path), "NvAPI_GPU_GetThermalSettings"), 3u);
 }
 
+TEST(OtherVendors, NvapisCallReturningAfterItWasGivenUpChangesNothing) {
+  Monitor monitor = start(L"late", {L"atiadlxx.dll", L"nvapi64.dll"},
+                          radeon_and_geforce("sleep NvAPI_GPU_GetThermalSettings=6500 from=3\n"));
+  ASSERT_NE(monitor.window, nullptr);
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading, 12000));
+  // The late answer arrives within these passes; the worker that waited for it writes nothing.
+  EXPECT_TRUE(keeps(monitor, 1, NoReading, adl_passes(0)));
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(50), 8000));
+  close_monitor(monitor);
+  const auto log = read_log(monitor.program.log_path);
+  EXPECT_EQ(calls_of(log, "NvAPI_GPU_GetThermalSettings"), 3u);
+  // ADL is read by one worker at a time: the one given up never reads it again.
+  std::vector<std::string> workers;
+  for (const std::string& line : log_lines_with(log, "ADL_Overdrive5_Temperature_Get tid=")) {
+    const std::string tid = log_field(line, "tid");
+    if (workers.empty() || workers.back() != tid) workers.push_back(tid);
+  }
+  EXPECT_EQ(workers.size(), 2u);
+}
+
 TEST(OtherVendors, NvapisRestartLeavesAdlUntouched) {
   Monitor monitor = start(L"restart", {L"atiadlxx.dll", L"nvapi64.dll"},
                           radeon_and_geforce("restart at=3 in=nvapi64.dll\n"));

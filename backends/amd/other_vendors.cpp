@@ -49,7 +49,8 @@ VendorRows Vendors[VendorCount];
 // succeeds.
 constexpr LONG64 Abandoned = -1;
 volatile LONG64 InCallsSince;
-volatile LONG InCallsOf;  // the vendor's index, while InCallsSince is a tick count
+volatile LONG InCallsOf;       // the vendor's index, while InCallsSince is a tick count
+volatile DWORD InCallsThread;  // the worker's thread, likewise
 bool LeftStuck;           // the main thread's: it gave a worker up
 
 LONG load(volatile LONG& value) { return InterlockedCompareExchange(&value, 0, 0); }
@@ -145,13 +146,17 @@ void read_calls(VendorRows& vendor) {
 }
 
 // The calls, watched by the main thread. Should it have given this worker up meanwhile, the
-// worker ends here: a new one has the cycle now, and the rows are its.
+// worker ends as soon as the driver lets it go (see thread_give_up), or here at the latest: a new
+// one has the cycle now, and the rows are its.
 void read_calls_watched(VendorRows& vendor) {
   InterlockedExchange(&InCallsOf, static_cast<LONG>(&vendor - Vendors));
+  InCallsThread = GetCurrentThreadId();
   const auto since = static_cast<LONG64>(GetTickCount64());
   InterlockedExchange64(&InCallsSince, since);
   read_calls(vendor);
-  if (InterlockedCompareExchange64(&InCallsSince, 0, since) != since) ExitThread(0);
+  if (InterlockedCompareExchange64(&InCallsSince, 0, since) == since) return;
+  thread_end_if_given_up();
+  ExitThread(0);
 }
 
 // Nothing can read these rows again: a temperature they show goes.
@@ -249,6 +254,7 @@ bool other_vendors_worker_stuck() {
   const LONG64 since = load(InCallsSince);
   if (since <= 0 || GetTickCount64() - static_cast<ULONGLONG>(since) < StuckAfterMs) return false;
   if (InterlockedCompareExchange64(&InCallsSince, Abandoned, since) != since) return false;
+  thread_give_up(InCallsThread);
   VendorRows& vendor = Vendors[load(InCallsOf)];
   InterlockedExchange(&vendor.session, GivenUp);
   // Its code may hold locks it will never let go: it is not called or freed again, and the
