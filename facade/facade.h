@@ -90,14 +90,6 @@ bool thread_kill(ThreadNumber number);
 void delay_ms(uint32_t milliseconds);
 // Ends the calling thread here when thread_kill is waiting for it; otherwise returns at once.
 void thread_stop_point();
-// An auto-reset signal through which one thread hands work or its end to another; 0 when refused.
-// Kept until the process ends.
-HANDLE signal_create();
-// Raises the signal, to be taken by one wait. Any thread.
-void signal_raise(HANDLE signal);
-// Waits until the signal is raised, and takes it, or `milliseconds` pass (INFINITE: no limit);
-// true when it was taken. Any thread; a thread being killed ends here.
-bool signal_wait(HANDLE signal, uint32_t milliseconds);
 
 // ---- text building (text.cpp); one process-wide area, one thread at a time ----
 constexpr int TEXT_UTF8 = 2;

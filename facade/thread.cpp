@@ -166,30 +166,3 @@ void delay_ms(uint32_t milliseconds) {
   else WaitForSingleObject(StopRequested, milliseconds);
   thread_stop_point();
 }
-
-HANDLE signal_create() { return CreateEventW(nullptr, FALSE, FALSE, nullptr); }
-
-void signal_raise(HANDLE signal) { SetEvent(signal); }
-
-bool signal_wait(HANDLE signal, uint32_t milliseconds) {
-  const ULONGLONG deadline = GetTickCount64() + milliseconds;
-  for (;;) {
-    thread_stop_point();
-    DWORD left = INFINITE;
-    if (milliseconds != INFINITE) {
-      const ULONGLONG now = GetTickCount64();
-      left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
-    }
-    const HANDLE handles[] = {signal, StopRequested};
-    const DWORD wait = WaitForMultipleObjects(2, handles, FALSE, left);
-    if (wait == WAIT_OBJECT_0) return true;
-    if (wait != WAIT_OBJECT_0 + 1) return false;
-    thread_stop_point();
-    // Another thread is being stopped, which keeps the stop request raised for a while: this one
-    // waits for its signal alone, briefly, before it looks again.
-    constexpr DWORD StopLookMs = 10;
-    if (WaitForSingleObject(signal, left < StopLookMs ? left : StopLookMs) == WAIT_OBJECT_0)
-      return true;
-    if (left == 0) return false;
-  }
-}

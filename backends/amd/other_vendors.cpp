@@ -51,7 +51,7 @@ constexpr LONG64 Abandoned = -1;
 volatile LONG64 InCallsSince;
 volatile LONG InCallsOf;       // the vendor's index, while InCallsSince is a tick count
 volatile DWORD InCallsThread;  // the worker's thread, likewise
-bool LeftStuck;           // the main thread's: it gave a worker up
+bool LeftStuck;                // the main thread's: it gave a worker up
 
 LONG load(volatile LONG& value) { return InterlockedCompareExchange(&value, 0, 0); }
 LONG64 load(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
