@@ -114,6 +114,14 @@ using ADLXInitializeWithCallerAdl_Fn = ADLX_RESULT (*)(uint64_t version, AdlxObj
                                                        ADLX_ADL_Main_Memory_Free free_memory);
 using ADLXTerminate_Fn = ADLX_RESULT (*)();
 
+// A metric's degrees as the whole degrees shown, truncated toward zero as ADL's thousandths are;
+// false for a value that is not a number or that no GPU can have (outside -273 to 255).
+inline bool adlx_whole_degrees(double value, int32_t& celsius) {
+  if (!(value > -274.0 && value < 256.0)) return false;  // also false for NaN
+  celsius = static_cast<int32_t>(value);
+  return true;
+}
+
 // The method in `slot` of `object`'s table, as its exact type. Reads the driver's memory: call it
 // where a fault is caught.
 template <typename Method>
