@@ -513,8 +513,10 @@ bool parse_adlx_type(const std::string& text, int* type) {
   return true;
 }
 
+// A comma list of ADL adapter indices, or `none`.
 bool parse_adapter_list(const std::string& text, std::vector<int>* adapters) {
   adapters->clear();
+  if (text == "none") return true;
   for (const std::string& item : split_list(text)) {
     int index = 0;
     if (!parse_int(item, &index)) return false;
