@@ -24,10 +24,18 @@ EventEntry CurrentEvent;  // the last one taken, its fields kept for the caller
 // a worker's change can be in flight (or the worker cut off inside it) while the main thread
 // posts its own events, and those must all arrive, the close above all.
 std::atomic<int32_t> EventMuteCount;
-// How deep the calling thread is inside carrying out a gadget's text change. Only events posted
-// at such a moment are caused by the change; the thread that owns the gadget is the one that
-// carries it out, whether the change came from itself or was sent by another thread.
-thread_local int32_t TextChangeDepth;
+// How deep the calling thread is inside carrying out a gadget's text change, in a thread slot of
+// the system's (a thread_local would bring the compiler's emulated thread storage into the
+// program). Only events posted at such a moment are caused by the change; the thread that owns
+// the gadget is the one that carries it out, whether the change came from itself or was sent by
+// another thread.
+DWORD TextChangeSlot = TLS_OUT_OF_INDEXES;
+
+intptr_t text_change_depth() { return reinterpret_cast<intptr_t>(TlsGetValue(TextChangeSlot)); }
+
+void change_text_change_depth(intptr_t step) {
+  TlsSetValue(TextChangeSlot, reinterpret_cast<void*>(text_change_depth() + step));
+}
 
 HWND RelayWindow;
 UINT PostEventMessage;
@@ -75,6 +83,8 @@ void create_relay_window() {
 void events_start() {
   OldestEvent = NewestEvent = nullptr;
   EventMuteCount = 0;
+  // Once per process: the slot outlives a facade started again (tests start it more than once).
+  if (TextChangeSlot == TLS_OUT_OF_INDEXES) TextChangeSlot = TlsAlloc();
   create_relay_window();
 }
 
@@ -84,7 +94,7 @@ void events_end() {
 }
 
 void event_post(int32_t code, int64_t gadget, int64_t window, int64_t data) {
-  if (EventMuteCount != 0 && TextChangeDepth > 0) return;
+  if (EventMuteCount != 0 && text_change_depth() > 0) return;
   if (same_as_newest(code, gadget, window, data)) return;
   append(code, gadget, window, data);
 }
@@ -102,8 +112,8 @@ int32_t event_take() {
 
 void event_mute_raise() { ++EventMuteCount; }
 void event_mute_lower() { --EventMuteCount; }
-void event_text_change_begin() { ++TextChangeDepth; }
-void event_text_change_end() { --TextChangeDepth; }
+void event_text_change_begin() { change_text_change_depth(1); }
+void event_text_change_end() { change_text_change_depth(-1); }
 
 void event_drop_window(int64_t window) {
   EventEntry** link = &OldestEvent;

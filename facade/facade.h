@@ -149,6 +149,9 @@ HWND window_handle(ObjectNumber number);  // the window of that number, or 0
 // Makes window_wait_event answer WM_TIMER once `milliseconds` have passed, and again every
 // `milliseconds` until it is set anew; 0 stops it. One timer for the calling thread.
 void window_set_timer(uint32_t milliseconds);
+// Makes the wait of the thread that set the timer answer WM_TIMER once, now, as if the timer had
+// run out; nothing before a timer was set. Any thread.
+void window_wake_timer();
 
 // ---- labels, frames and fonts (gadget.cpp) ----
 constexpr uint32_t LABEL_CENTER = 1;

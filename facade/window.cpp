@@ -385,6 +385,7 @@ int64_t window_wait_event() {
 
 namespace {
 UINT_PTR ThreadTimer;  // the main thread's one timer, 0 while none runs
+volatile DWORD TimerThread;  // the thread whose timer that is, once one was set
 }  // namespace
 
 void window_set_timer(uint32_t milliseconds) {
@@ -396,4 +397,10 @@ void window_set_timer(uint32_t milliseconds) {
   // A thread timer: its WM_TIMER has no window, so dispatching it does nothing and the wait
   // answers the message's number. Naming the running timer replaces it.
   ThreadTimer = SetTimer(nullptr, ThreadTimer, milliseconds, nullptr);
+  TimerThread = GetCurrentThreadId();
+}
+
+void window_wake_timer() {
+  // The same message as the timer's, without a window: the wait answers it as the timer's.
+  if (TimerThread) PostThreadMessageW(TimerThread, WM_TIMER, 0, 0);
 }

@@ -218,7 +218,7 @@ TEST(Adlx, WhichTemperatureIsShownAndWhichNever) {
   expect_adlx_lifetimes_kept(older_log);
 }
 
-TEST(Adlx, APoweredDownGpuIsNeverAskedAndAFailingInitialiseIsNotRetriedEverySecond) {
+TEST(Adlx, APoweredDownGpuIsNeverAskedAndWhatFailsIsAskedAgainOnTheSchedule) {
   SystemPlugAndPlay layer;
   const Staged staged = stage(L"asleep", AdlAndAdlx);
   Monitor asleep = watch(start_program(
@@ -228,8 +228,15 @@ TEST(Adlx, APoweredDownGpuIsNeverAskedAndAFailingInitialiseIsNotRetriedEverySeco
       start_program(stage(L"refused", {}).dir,
                     strix_records(0) + strix_adlx("temps=50") +
                         "fail ADLXInitializeWithCallerAdl=3\ndisplay bus=197 power=D0\n"));
+  // The mapping fails at first, by index and by location alike: the GPU is looked for again.
+  Monitor unmapped = watch(start_program(
+      stage(L"unmapped", {}).dir,
+      strix_records(0) + strix_adlx("temps=53") +
+          "fail GetADLXGPUFromAdlAdapterIndex=3 to=1\nfail GetADLXGPUFromBdf=3 to=1\n"
+          "display bus=197 power=D0\n"));
   ASSERT_NE(asleep.window, nullptr);
   ASSERT_NE(refused.window, nullptr);
+  ASSERT_NE(unmapped.window, nullptr);
   EXPECT_TRUE(wait_for_label(asleep.window, 0, L"Powered down"));
   // Twelve passes, counted by the power queries: the initialise is tried again 1, 2, 4 and 8
   // passes apart, not in every pass.
@@ -239,8 +246,11 @@ TEST(Adlx, APoweredDownGpuIsNeverAskedAndAFailingInitialiseIsNotRetriedEverySeco
   EXPECT_TRUE(holds_through_passes(
       refused.program, [&] { return window_text(row_label(refused.window, 0)) == PleaseWait; },
       power_queries, 12));
+  EXPECT_TRUE(wait_for_label(unmapped.window, 0, reading(53), 15000));
   close_monitor(asleep);
   close_monitor(refused);
+  close_monitor(unmapped);
+  EXPECT_EQ(calls_of(read_log(unmapped.program.log_path), "GetADLXGPUFromBdf"), 1u);
 
   EXPECT_FALSE(log_has(read_log(asleep.program.log_path), "amdadlx64.dll"));
   const auto log = read_log(refused.program.log_path);
@@ -260,8 +270,14 @@ TEST(Adlx, AdlxsCrashAndHangCostItsOwnRowOnly) {
                                      readable_radeon() + strix_records(0) +
                                          strix_adlx("temps=50") +
                                          "hang GetCurrentGPUMetrics from=2 locked\n"));
+  // ADLX's end hangs when ADL's driver restarts under the Radeon.
+  Monitor terminate = watch(start_program(stage(L"terminate", {}).dir,
+                                          readable_radeon() + strix_records(0) +
+                                              strix_adlx("temps=50") + "hang ADLXTerminate\n" +
+                                              "restart at=6 in=atiadlxx.dll\n"));
   ASSERT_NE(crash.window, nullptr);
   ASSERT_NE(hang.window, nullptr);
+  ASSERT_NE(terminate.window, nullptr);
   EXPECT_TRUE(wait_for_label(crash.window, 1, reading(50)));
   EXPECT_TRUE(wait_for_label(crash.window, 1, NoReading, 5000)) << "at once, not ten s later";
   EXPECT_TRUE(wait_for_label(hang.window, 1, reading(50)));
@@ -270,9 +286,20 @@ TEST(Adlx, AdlxsCrashAndHangCostItsOwnRowOnly) {
   EXPECT_TRUE(wait_for_label(crash.window, 0, reading(55), 15000));
   EXPECT_TRUE(wait_for_label(hang.window, 0, reading(55), 15000));
   EXPECT_EQ(wait_for_error_box(crash.program, 0), nullptr);
+  // The Radeon's driver back, and read again after ADLX was given up.
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const auto log = read_log(terminate.program.log_path);
+        return log_has(log, "ADLXTerminate") &&
+               calls_of(log, "ADL_Main_Control_Create") >= 2 &&
+               last_line_with(log, "ADL_Overdrive5_Temperature_Get tid=") >
+                   last_line_with(log, "ADL_Main_Control_Create tid=");
+      },
+      25000));
   // Closing still ends each process within two seconds with code 0, the hung call abandoned.
   close_monitor(crash);
   close_monitor(hang);
+  close_monitor(terminate);
 
   const auto crash_log = read_log(crash.program.log_path);
   const size_t crashed = first_line_with(crash_log, "status=crash");

@@ -44,7 +44,7 @@ int32_t RowCount;
 // The worker's, but for Session, which the main thread sets to GivenUp when the worker is stuck.
 volatile LONG SessionState = Untried;
 RecoverySchedule Recovery;
-HMODULE Module;
+HMODULE volatile Module;
 // The exports used, of the types ADLXInitializeWithCallerAdl_Fn, ADLXTerminate_Fn and
 // ADLXQueryFullVersion_Fn (adlx.h).
 FARPROC Initialize;
@@ -81,6 +81,7 @@ bool objects_lost(ADLX_RESULT result) {
 // clears: one shape serves them all, as library_call's does for exports, and keeps the program
 // small.
 using AdlxAnyFunction = intptr_t (*)(intptr_t, intptr_t, intptr_t, intptr_t, intptr_t);
+static_assert(sizeof(void*) == 8, "one calling shape for every signature holds on x64 only");
 
 struct AdlxCall {
   AdlxObject* object;  // null for an export
@@ -138,8 +139,10 @@ void forget_row_gpu(AdlxRow& row) {
 // ---- the session ----
 
 bool load_library() {
-  Module = library_open_system(AdlxLibrary, L"amdadlx64.dll");
-  if (!Module) return false;
+  const HMODULE module = library_open_system(AdlxLibrary, L"amdadlx64.dll");
+  // Read by the main thread should it give ADLX up.
+  InterlockedExchangePointer(reinterpret_cast<void* volatile*>(&Module), module);
+  if (!module) return false;
   Initialize = library_find(AdlxLibrary, L"ADLXInitializeWithCallerAdl");
   Terminate = library_find(AdlxLibrary, L"ADLXTerminate");
   QueryFullVersion = library_find(AdlxLibrary, L"ADLXQueryFullVersion");
@@ -205,26 +208,25 @@ ADLX_RESULT find_gpu(const AdlxRow& row, AdlxObject*& gpu) {
   return result;
 }
 
-// The edge temperature's getter where the GPU has one, else the hotspot's; 0 for neither.
+// The edge temperature's getter where the GPU has one, else the hotspot's; 0 when both flags
+// answered that neither is supported. Any other answer than the flags' is a failure.
 ADLX_RESULT supported_metric(AdlxObject* gpu, int& slot) {
   slot = 0;
   AdlxObject* support = nullptr;
-  ADLX_RESULT result = call_status(
-      Services, adlx_slot::ServicesGetSupportedGPUMetrics, gpu, &support);
+  ADLX_RESULT result =
+      call_status(Services, adlx_slot::ServicesGetSupportedGPUMetrics, gpu, &support);
   if (!adlx_succeeded(result) || !support) return adlx_succeeded(result) ? ADLX_FAIL : result;
   bool edge = false;
   bool hotspot = false;
-  result = call_status(support, adlx_slot::SupportIsSupportedGPUTemperature,
-                                        &edge);
+  result = call_status(support, adlx_slot::SupportIsSupportedGPUTemperature, &edge);
   if (adlx_succeeded(result) && edge) {
     slot = adlx_slot::MetricsGPUTemperature;
-  } else if (!objects_lost(result)) {
-    result = call_status(
-        support, adlx_slot::SupportIsSupportedGPUHotspotTemperature, &hotspot);
+  } else if (adlx_succeeded(result)) {
+    result = call_status(support, adlx_slot::SupportIsSupportedGPUHotspotTemperature, &hotspot);
     if (adlx_succeeded(result) && hotspot) slot = adlx_slot::MetricsGPUHotspotTemperature;
   }
   release(support);
-  return objects_lost(result) ? result : ADLX_OK;
+  return result;
 }
 
 // False when ADLX's objects went meanwhile.
@@ -243,9 +245,10 @@ bool map_row(AdlxRow& row) {
     row.mapping = Mapping::Mapped;
     return true;
   }
-  // No temperature it has can be read: the row is not asked about again in this session.
   release(row.gpu);
-  row.mapping = Mapping::Unreadable;
+  // No temperature it has can be read: the row is not asked about again in this session. A
+  // failed answer is looked at again later, as a GPU not found is.
+  row.mapping = adlx_succeeded(result) ? Mapping::Unreadable : Mapping::NotFound;
   return true;
 }
 
@@ -301,7 +304,11 @@ void take_session_step() {
     return open_session(context);
   }
   const RecoveryStep step = recovery_pass_begins(Recovery);
-  if (step == RecoveryStep::Reinitialise && session() == Away) open_session(adl2_context());
+  // After a driver restart the ADL2 context ADLX ran on may be the old driver's: a new one.
+  if (step == RecoveryStep::Reinitialise && session() == Away) {
+    adl2_restart();
+    open_session(adl2_context());
+  }
   if (step == RecoveryStep::LookForMissing)
     for (int32_t i = 0; i < RowCount; ++i)
       if (Rows[i].mapping == Mapping::NotFound) Rows[i].mapping = Mapping::Untried;
@@ -366,6 +373,10 @@ bool adlx_rows_prepare(int32_t rows) {
   return Rows != nullptr;
 }
 
+void adlx_pass_begins() {
+  for (int32_t i = 0; i < RowCount; ++i) Rows[i].asked = false;
+}
+
 bool adlx_owns(int32_t row) { return row >= 0 && row < RowCount && Rows[row].owned; }
 
 void adlx_ask(int32_t row) {
@@ -376,7 +387,9 @@ bool adlx_offer(int32_t row, int adapter_index, bool located, int bus, int devic
   if (row < 0 || row >= RowCount) return false;
   if (session() == Unavailable || given_up()) return false;
   AdlxRow& record = Rows[row];
-  if (record.mapping == Mapping::NotFound || record.mapping == Mapping::Unreadable) return false;
+  // A row whose GPU was not found is still offered, so that the schedule's look for it comes;
+  // nothing is asked about it until then.
+  if (record.mapping == Mapping::Unreadable) return false;
   record.adapter_index = adapter_index;
   record.located = located;
   record.bus = bus;
@@ -403,8 +416,13 @@ void adlx_read_rows() {
 
 void adlx_restart() {
   const LONG state = session();
-  if (state == Open) end_session();
-  if (state == Open || state == Away) set_session(Untried);
+  if (state == Open) {
+    // Its calls may hang like any other.
+    watch_enter(WatchedAdlx);
+    end_session();
+    watch_leave();
+  }
+  if (state != GivenUp) set_session(Untried);
   for (int32_t i = 0; i < RowCount; ++i) {
     Rows[i].owned = false;
     Rows[i].mapping = Mapping::Untried;
@@ -421,13 +439,18 @@ void adlx_give_up() {
   InterlockedExchange(&SessionState, GivenUp);
   // Its code may hold locks it will never let go: it is not called or freed again, and the
   // process ends without its detach routine, as after a fault.
-  module_give_up(Module);
+  module_give_up(static_cast<HMODULE>(
+      InterlockedCompareExchangePointer(reinterpret_cast<void* volatile*>(&Module), nullptr, nullptr)));
 }
 
-void adlx_end() {
-  // ADLX calls into ADL on ADL's context: nothing is called once ADL faulted either.
-  if (!Module || given_up() || vendor_library_given_up()) return;
+bool adlx_end() {
+  if (!Module) return true;
+  // ADLX given up while started on the context still holds it, and nothing may be called once
+  // ADL faulted: ADLX calls into ADL.
+  if (given_up()) return session() != Open;
+  if (vendor_library_given_up()) return true;
   if (session() == Open) end_session();
   library_close(AdlxLibrary);
   Module = nullptr;
+  return true;
 }

@@ -13,6 +13,8 @@
 // Prepares the records of `rows` rows, once per run; false when they cannot be had (no row is
 // then ever offered). Main thread at set-up, or the worker before its first pass.
 bool adlx_rows_prepare(int32_t rows);
+// A pass of ADL's rows begins: no row is asked yet. Allocates nothing.
+void adlx_pass_begins();
 // True when ADLX reads this row now: ADL is not asked about it, and the row is to be asked of
 // ADLX in this pass with adlx_ask.
 bool adlx_owns(int32_t row);
@@ -28,13 +30,15 @@ bool adlx_offer(int32_t row, int adapter_index, bool located, int bus, int devic
 // A worker the main thread gave up meanwhile ends here.
 void adlx_read_rows();
 // ADL's driver restarted: ADLX's objects belonged to the old one. They are released, ADLX is
-// terminated before the ADL2 context goes, and every row goes back to ADL; nothing else is
-// called. Allocates nothing.
+// terminated before the ADL2 context goes (under the watch: these calls may hang too), and every
+// row goes back to ADL; ADLX, unless given up, may be started again, even where it could not be
+// before. Allocates nothing.
 void adlx_restart();
 // Main thread: the worker was found stuck in ADLX (worker_watch.h): ADLX is given up for good,
 // and its rows end.
 void adlx_give_up();
 // Releases what ADLX handed out, terminates it and unloads the library, where it was loaded and
 // never faulted or hung. At shutdown once the worker stopped, before the ADL2 context is
-// destroyed. Main thread.
-void adlx_end();
+// destroyed; false when ADLX, given up while started, still holds that context, which must then
+// stay. Main thread.
+bool adlx_end();

@@ -162,6 +162,7 @@ bool offer_to_adlx(int32_t row) {
 // with the pass cut short, once a call into ADL has faulted: ADL is never called again.
 bool read_rows(CycleRecords& records) {
   const bool away = recovery_driver_is_away(Recovery);
+  adlx_pass_begins();
   int32_t asked = 0;
   int32_t read = 0;
   for (int32_t row = 0; row < RowCount; ++row) {
@@ -337,7 +338,6 @@ bool amd_worker_left_stuck() { return watch_left_stuck(); }
 // create it again.
 void amd_shutdown() {
   other_vendors_end();
-  adlx_end();
-  adl2_shutdown();
+  if (adlx_end()) adl2_shutdown();
   if (!MainControlDestroyed) library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
 }

@@ -32,7 +32,10 @@ void watch_reset() {
   LeftStuck = false;
 }
 
-void watch_enable() { InterlockedExchange(&Enabled, 1); }
+void watch_enable() {
+  // The main thread sets its next look only when it looks: told now, it starts looking at once.
+  if (InterlockedExchange(&Enabled, 1) == 0) window_wake_timer();
+}
 
 void watch_enter(WatchedLibrary library) {
   InterlockedExchange(&InCallsOf, library);

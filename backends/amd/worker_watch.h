@@ -14,7 +14,8 @@ enum WatchedLibrary : int32_t { WatchedNvidia = 0, WatchedIntel = 1, WatchedAdlx
 
 // Forgets any earlier watch: nothing is watched. Main thread, at set-up, before the worker starts.
 void watch_reset();
-// From now on the main thread looks at the worker. Any thread.
+// From now on the main thread looks at the worker; the first time, its wait is woken so that it
+// sets its next look at once. Any thread.
 void watch_enable();
 // The worker enters the calls of `library`. Allocates nothing. Worker thread.
 void watch_enter(WatchedLibrary library);
