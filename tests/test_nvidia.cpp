@@ -193,6 +193,23 @@ TEST(NvidiaMonitor, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
       {"a GPU gone", RestartGpus + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
   };
   for (const RestartCase& test : cases) run_restart_case(Nvidia, test);
+
+  // A GPU missing from the listing after the restart, listed again a few seconds later: the
+  // listing made ten passes after the one that missed it finds it, and its row is read through
+  // its new handle.
+  Monitor back = start_monitor(RestartGpus + "restart at=7 drop=1 back=3000\n");
+  ASSERT_NE(back.window, nullptr);
+  EXPECT_TRUE(wait_until(
+      [&] {
+        for (const std::string& line : thermal_calls(back.program))
+          if (line.find("args=0x10DE1020,0,") != std::string::npos &&
+              log_field(line, "status") == "0")
+            return true;
+        return false;
+      },
+      30000));
+  EXPECT_TRUE(wait_for_label(back.window, 1, own[1]));
+  close_monitor(back);
 }
 
 TEST(NvidiaMonitor, WhileTheDriverStaysAwayItIsSetUpAgainLessAndLessOften) {
