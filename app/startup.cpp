@@ -1,7 +1,6 @@
 #include "app/program.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
-#include "backends/amd/other_vendors.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
 
@@ -79,7 +78,7 @@ void program_run() {
   }
   bool cut_off = thread_kill(State.SensorThread);
   // A worker given up stuck in another vendor's driver is still there, inside it.
-  if (State.amd_selected == 1 && other_vendors_left_stuck()) cut_off = true;
+  if (State.amd_selected == 1 && amd_worker_left_stuck()) cut_off = true;
   if (!cut_off) {
     if (State.amd_selected == 1) amd_shutdown();
     if (State.intel_selected == 1) intel_shutdown();

@@ -13,12 +13,13 @@
 // libraries in the system folder.
 // The sixth run is gputherm.exe again, on 8 current AMD GPUs whose Overdrive5 fails, so that every
 // reading goes on to ADL2's performance log. The seventh is gputherm.exe on a Ryzen machine with
-// GeForce cards: ADL lists 4 Radeons and 4 GeForces, and the GeForces are read through NVAPI.
-// These three paths are each held to a tenth of the AMD path's processor time and private bytes.
+// GeForce cards: ADL lists 4 Radeons and 4 GeForces, and the GeForces are read through NVAPI. The
+// eighth is gputherm.exe on 8 current AMD GPUs that no ADL call reads, read through ADLX.
+// These four paths are each held to a tenth of the AMD path's processor time and private bytes.
 // Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, baseline.exe,
 //                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
-//                     [intel | adl2 | geforce]
-// With `intel`, `adl2` or `geforce`, only that path and the AMD path run, and only their
+//                     [intel | adl2 | geforce | adlx]
+// With `intel`, `adl2`, `geforce` or `adlx`, only that path and the AMD path run, and only their
 // comparison is printed.
 #include <windows.h>
 
@@ -128,7 +129,7 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 7;
+constexpr int SubjectCount = 8;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {
     {"gputherm", L"gputherm.exe", L""},
@@ -137,7 +138,8 @@ const Subject Subjects[SubjectCount] = {
     {"gputherm+pnp", L"gputherm_pnp.exe", L""},
     {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", probe_intel_scenario},
     {"gputherm+adl2", L"gputherm.exe", L"", probe_adl2_scenario},
-    {"gputherm+geforce", L"gputherm.exe", L"", probe_geforce_scenario}};
+    {"gputherm+geforce", L"gputherm.exe", L"", probe_geforce_scenario},
+    {"gputherm+adlx", L"gputherm.exe", L"", probe_adlx_scenario}};
 enum SubjectIndex {
   Gputherm,
   Baseline,
@@ -145,11 +147,13 @@ enum SubjectIndex {
   GputhermPnp,
   GputhermIntel,
   GputhermAdl2,
-  GputhermGeforce
+  GputhermGeforce,
+  GputhermAdlx
 };
 
-const std::vector<int> EverySubject = {Gputherm,      Baseline,     BaselineCc6,    GputhermPnp,
-                                       GputhermIntel, GputhermAdl2, GputhermGeforce};
+const std::vector<int> EverySubject = {Gputherm,      Baseline,     BaselineCc6,
+                                       GputhermPnp,   GputhermIntel, GputhermAdl2,
+                                       GputhermGeforce, GputhermAdlx};
 
 // Another way gputherm reads its GPUs, compared with the AMD path (Overdrive5) and held to a tenth
 // of its processor time and private bytes.
@@ -173,6 +177,9 @@ const Path Paths[] = {
      "simulated GPUs that ADL lists, half Radeons read through Overdrive5, half GeForces read "
      "through NVAPI in the same passes",
      L"geforce"},
+    {GputhermAdlx, "the ADLX path", "simulated current AMD GPUs that only ADLX reads",
+     "simulated current AMD GPUs, every ADL temperature call failing, read through ADLX",
+     L"adlx"},
 };
 
 // Every round runs each of `subjects` once; the first to go turns from round to round, so that a
@@ -431,7 +438,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, "
         "baseline.exe, baseline_cc6.exe, intel\\gputherm_intel.exe> [rounds] [seconds] "
-        "[intel | adl2 | geforce]\n");
+        "[intel | adl2 | geforce | adlx]\n");
     return 2;
   }
   const std::wstring dir = argv[1];

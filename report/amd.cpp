@@ -1,5 +1,6 @@
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "app/recovery.h"
@@ -325,7 +326,13 @@ GpuAnswer row_of(const AdapterInfo& adapter, GpuVendor vendor) {
                    {}};
 }
 
-void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table) {
+// ADL's AMD records, for ADLX's mapping, and the rows ADL asked and could not read, which ADLX may.
+struct AdlxAsk {
+  std::vector<AdlxRecord> records;
+  std::vector<std::pair<size_t, size_t>> rows;  // a row of report.gpus, and its record
+};
+
+void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table, AdlxAsk& ask) {
   std::vector<AdapterInfo> shown_table = table;
   int32_t shown = static_cast<int32_t>(table.size());
   amd_hide_duplicates(shown_table.data(), static_cast<int32_t>(shown_table.size()), shown);
@@ -344,15 +351,47 @@ void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table) {
     if (!hidden && (vendor != GpuVendor::Amd || !Crashed))
       read_adapter(report.lines, adapter, vendor, answers);
     adapter_line(report.lines, adapter, answers);
+    if (vendor == GpuVendor::Amd)
+      ask.records.push_back(AdlxRecord{adapter.iAdapterIndex, adapter.iBusNumber != 0,
+                                       adapter.iBusNumber, adapter.iDeviceNumber,
+                                       adapter.iFunctionNumber});
     if (hidden) continue;
     GpuAnswer row = row_of(adapter, vendor);
     int32_t celsius = 0;
-    if (answers.asleep)
+    if (answers.asleep) {
       row.label = "Powered down";
-    else if (vendor == GpuVendor::Amd)
-      row.label = reading(answers, celsius) ? label_text(celsius) : "Please wait (no reading)";
+    } else if (vendor == GpuVendor::Amd && reading(answers, celsius)) {
+      row.label = label_text(celsius);
+    } else if (vendor == GpuVendor::Amd) {
+      row.label = "Please wait (no reading)";
+      if (answers.asked) ask.rows.emplace_back(report.gpus.size(), ask.records.size() - 1);
+    }
     report.gpus.push_back(row);
   }
+}
+
+// What a row that no ADL call reads shows through ADLX.
+std::string adlx_label(const AdlxRowAnswer& answer) {
+  if (!answer.found) return "Please wait (no reading: ADLX finds no GPU for it)";
+  if (answer.asleep) return "Powered down";
+  if (!answer.readable) return "Please wait (no reading: its ADLX GPU has no temperature)";
+  if (!answer.read) return "Please wait (no reading: ADLX's reading is no temperature)";
+  return label_text(answer.celsius) +
+         (answer.hotspot ? " (ADLX's hotspot reading" : " (ADLX's edge reading") +
+         (answer.by_index ? ", its GPU found by adapter index)" : ", its GPU found by PCI location)");
+}
+
+// ADLX runs on ADL's ADL2 context: only where ADL gives one. False while ADLX still runs on it
+// (it crashed): then the context must not go.
+bool gather_adlx(VendorReport& report, const AdlxAsk& ask) {
+  if (!adl2_ready(report.lines)) {
+    comment(report.lines, "ADLX: not started, since ADL gives no ADL2 context to start it on");
+    return true;
+  }
+  const AdlxAnswers answers = adlx_gather(report.lines, Adl2Context, ask.records);
+  if (!answers.rows.empty())
+    for (const auto& [row, record] : ask.rows) report.gpus[row].label = adlx_label(answers.rows[record]);
+  return answers.ended;
 }
 
 void shut_down(std::string& lines, bool created) {
@@ -443,6 +482,10 @@ void amd_gather(VendorReport& report) {
   if (!Crashed) describe_versions(lines);
   std::vector<AdapterInfo> table;
   if (!Crashed) table = read_adapters(lines);
-  describe_adapters(report, table);
+  AdlxAsk ask;
+  describe_adapters(report, table, ask);
+  // ADLX is asked about every AMD record, for the maintainer, though the monitor asks it only
+  // about the rows no ADL call reads.
+  if (!Crashed && !ask.records.empty() && !gather_adlx(report, ask)) return;
   shut_down(lines, created == Answer::Returned);
 }

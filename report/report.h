@@ -74,7 +74,7 @@ void row_line(std::string& rows, int32_t row, const char* name, size_t length,
 // ---- vendor calls under watch (watch.cpp) ----
 // What a scenario line names a call's device by: ADL's adapter index, the position of an NVIDIA
 // GPU, of an Intel device, of a display device; or nothing.
-enum class Subject : uint8_t { None, Adapter, Gpu, Intel, Display };
+enum class Subject : uint8_t { None, Adapter, Gpu, Intel, Display, Adlx };
 // A vendor call is about to be made on the gathering thread: it is timed from here, and named in
 // the report should it crash or not return.
 void call_begin(const char* function, Subject subject = Subject::None, int32_t number = 0);
@@ -114,6 +114,38 @@ void intel_gather(VendorReport& report);
 // Main thread, once every vendor is gathered.
 std::string amd_rows(const VendorReport& amd, const VendorReport& nvidia,
                      const VendorReport& intel);
+
+// ---- ADLX (adlx.cpp); AMD's gathering thread ----
+// One of ADL's AMD records, as ADLX's mapping is asked about it.
+struct AdlxRecord {
+  int adapter_index;
+  bool located;  // its bus is not 0: the monitor also looks it up by PCI location
+  int bus;
+  int device;
+  int function;
+};
+// What ADLX answers for a record: the GPU its mapping finds for it (by adapter index, else by PCI
+// location), and the reading a row of it shows through ADLX.
+struct AdlxRowAnswer {
+  bool found;
+  bool by_index;
+  bool asleep;    // powered down: not asked
+  bool readable;  // its GPU supports the edge or the hotspot temperature
+  bool hotspot;   // the hotspot's, the GPU having no edge temperature
+  bool read;      // one reading was a temperature, of `celsius` whole degrees
+  int32_t celsius;
+};
+struct AdlxAnswers {
+  std::vector<AdlxRowAnswer> rows;  // one per record, in order; none where ADLX does not load,
+                                    // start or run to its end
+  bool ended;  // ADLX is not running on the ADL2 context: it was terminated or never started
+};
+// Loads amdadlx64.dll from the system folder, starts it on `adl2_context` and writes its version
+// and its GPUs, in its order, each with the ADL adapter indices that map to it, its PCI location,
+// support flags and one reading, as `adlx_version=` and `adlx` lines; then releases every object,
+// terminates ADLX and unloads it.
+AdlxAnswers adlx_gather(std::string& lines, void* adl2_context,
+                        const std::vector<AdlxRecord>& records);
 
 // ---- the machine (system.cpp); main thread ----
 // The format, program and Windows versions, and which of the monitor's libraries the system

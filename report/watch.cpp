@@ -17,7 +17,7 @@ constexpr ULONGLONG CallLimitMs = 10000;
 // whatever the drivers do, with time left to write it.
 constexpr ULONGLONG GatheringLimitMs = 25000;
 constexpr DWORD LookEveryMs = 20;
-constexpr size_t MaxCounted = 64;
+constexpr size_t MaxCounted = 256;
 
 struct CallMark {
   const char* function;
@@ -81,6 +81,7 @@ SubjectWords words_of(Subject subject) {
     case Subject::Gpu: return {"GPU", "gpu"};
     case Subject::Intel: return {"Intel device", "intel"};
     case Subject::Display: return {"display", "display"};
+    case Subject::Adlx: return {"ADLX GPU", "adlx"};
     case Subject::None: break;
   }
   return {"", ""};

@@ -3,8 +3,8 @@
 # stripped copies, installs the simulated AMD driver in the prefix's system folder for the run, and
 # runs bench_runner under Wine in the prefix
 # build/mingw-x64/wineprefix-bench, on a virtual display unless $DISPLAY is set.
-# Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)] [intel, adl2 or geforce: that
-# path and the AMD path alone, side by side]
+# Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)]
+#                             [intel, adl2, geforce or adlx: that path and the AMD path alone]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/wine-common.sh
@@ -23,10 +23,11 @@ cp "$system32/cfgmgr32.dll" "$stage/cfgmgr32.wine.dll"
 mkdir -p "$stage/intel"
 cp "$stage/gputherm.exe" "$stage/intel/gputherm_intel.exe"
 trap 'cp "$stage/cfgmgr32.wine.dll" "$system32/cfgmgr32.dll"
-  rm -f "$system32/ControlLib.dll" "$system32/atiadlxx.dll" "$system32/nvapi64.dll"' EXIT
+  rm -f "$system32/"{ControlLib,atiadlxx,nvapi64,amdadlx64}.dll' EXIT
 cp "$build/bin/drivers/cfgmgr32.dll" "$system32/cfgmgr32.dll"
-# NVAPI for the GeForces that ADL lists; the AMD path asks it for nothing where ADL lists none.
-cp "$build/bin/drivers/"{ControlLib,atiadlxx,nvapi64}.dll "$system32/"
+# NVAPI for the GeForces that ADL lists, ADLX for the GPUs that ADL cannot read; the AMD path loads
+# neither, since ADL lists no GeForce and reads every GPU there.
+cp "$build/bin/drivers/"{ControlLib,atiadlxx,nvapi64,amdadlx64}.dll "$system32/"
 overrides='HKCU\Software\Wine\AppDefaults'
 wine reg add "$overrides\gputherm_pnp.exe\DllOverrides" /v cfgmgr32 /d native /f >/dev/null 2>&1
 wine reg add "$overrides\gputherm_intel.exe\DllOverrides" /v atiadlxx /d "" /f >/dev/null 2>&1

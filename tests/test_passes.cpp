@@ -101,6 +101,18 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
             0u);
   EXPECT_NE(window_text(gadget_handle(7)), L"Please wait") << "a GeForce read";
 
+  // Current AMD GPUs that no ADL call reads, read through ADLX, which lists them in reverse.
+  SystemDriver adlx(L"amdadlx64.dll");
+  std::wstring unreadable = L"fail ADL_Overdrive5_Temperature_Get=-8\n"
+                            L"display;display;display;display;display;display;display;display\n";
+  for (int gpu = 0; gpu < Gpus; ++gpu) unreadable += L"adapter\n";
+  for (int gpu = Gpus; gpu > 0; --gpu)
+    unreadable += L"adlx bus=" + std::to_wstring(gpu) + L" temps=45.5,46,47.5\n";
+  const std::wstring adlx_log = use_driver_log(L"passes-adlx", unreadable.c_str());
+  ASSERT_TRUE(amd_setup());
+  EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, adlx_log, " GPUTemperature tid=", 6), 0u);
+  EXPECT_NE(window_text(gadget_handle(7)), L"Please wait") << "read through ADLX";
+
   // Intel Arc GPUs: half read through the telemetry, half through a sensor looked up once.
   SystemDriver intel(L"ControlLib.dll");
   std::wstring arcs = L"display;display;display;display;display;display;display;display\n";

@@ -158,7 +158,8 @@ struct PlugAndPlayForBoth {
   ~PlugAndPlayForBoth() { RegDeleteKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"cfgmgr32"); }
 };
 
-void expect_replays(const Machine& machine) {
+// Answers the machine's report.
+Report expect_replays(const Machine& machine) {
   SCOPED_TRACE(machine.name);
   const Staged staged = stage(widen(machine.name), machine.drivers);
   const Report report = run_report(fresh_dir(L"report"), machine.scenario);
@@ -167,6 +168,7 @@ void expect_replays(const Machine& machine) {
     EXPECT_NE(report.text.find(fact), std::string::npos) << fact << "\n" << report.text;
   for (const std::string& line : log_lines_with(report.log, "GetThermalSettings tid="))
     EXPECT_TRUE(machine.unasked.empty() || line.find(machine.unasked) == std::string::npos) << line;
+
   // The machine and its report, side by side.
   const std::wstring replay_dir = fresh_dir(L"replay");
   CopyFileW((staged.dir + L"\\gputherm.exe").c_str(), (replay_dir + L"\\gputherm.exe").c_str(),
@@ -181,6 +183,7 @@ void expect_replays(const Machine& machine) {
   EXPECT_EQ(second.titles, first.titles) << report.text;
   EXPECT_EQ(second.labels, first.labels) << report.text;
   EXPECT_EQ(second.box, first.box) << report.text;
+  return report;
 }
 
 }  // namespace
@@ -276,6 +279,63 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
                          "intel name=\"Intel(R) UHD Graphics\" integrated bus=0 device=2\n", {}, {},
                          L"Unable to load API library",
                          {"no backend: the box \"Unable to load API library\""}, ""});
+}
+
+// A Ryzen AI Max tablet ("Strix Halo"): ADL lists its Radeon five times, with iVendorID -1002, and
+// reads it through no call (Overdrive5 -5, the log and OverdriveN -8); ADLX 1.0, started on the
+// report's ADL2 context, finds it through its mapping and reads its hotspot, the edge being
+// unsupported. The same machine without amdadlx64.dll keeps waiting, as does one whose ADLX
+// crashes when asked for the metrics: the report names the call, and the replay crashes there too.
+TEST(Report, ReplaysAnAmdGpuThatOnlyAdlxReads) {
+  std::string strix;
+  for (int output = 0; output < 5; ++output)
+    strix += "adapter name=\"AMD Radeon(TM) 8060S Graphics\" udid=\"PCI_VEN_1002&DEV_1586&"
+             "SUBSYS_8D021043&REV_C1_4&36A2C5B7&0&0041&0" + std::to_string(output) +
+             "A\" bus=195 vendor=-1002\n";
+  strix += "fail ADL_Overdrive5_Temperature_Get=-5\n"
+           "adlx name=\"AMD Radeon(TM) 8060S Graphics\" bus=195 type=integrated deviceid=1586 "
+           "temps=off hotspot=61.9; adlx_version=1.0\n";
+  const std::vector<std::wstring> names = {L"AMD Radeon(TM) 8060S Graphics"};
+  const Report report = expect_replays(Machine{
+      "strix",
+      {L"atiadlxx.dll", L"amdadlx64.dll"},
+      strix,
+      names,
+      {reading(61)},
+      L"",
+      {"libraries atiadlxx.dll amdadlx64.dll", "adlx_version=1.0.0.0\r\n",
+       "adlx name=\"AMD Radeon(TM) 8060S Graphics\" vendor=\"1002\" deviceid=\"1586\" type=1 "
+       "bus=195 device=0 function=0 adapters=0,1,2,3,4 temps=off hotspot=61.9\r\n",
+       "row 0 \"AMD Radeon(TM) 8060S Graphics\": 61\xC2\xB0" "C  (142 \xC2\xB0" "F) (ADLX's "
+       "hotspot reading, its GPU found by adapter index)"},
+      ""});
+  // Every object released once, ADLX terminated before ADL's context goes, and unloaded.
+  size_t at = 0;
+  for (const char* fragment : {"ADL2_Main_Control_Create", "ADLXInitializeWithCallerAdl",
+                               " held=0 status=0", "amdadlx64.dll unload",
+                               "ADL2_Main_Control_Destroy"}) {
+    while (at < report.log.size() && report.log[at].find(fragment) == std::string::npos) ++at;
+    EXPECT_LT(at, report.log.size()) << fragment << ", in this order";
+  }
+  expect_replays(Machine{"strix-without-adlx",
+                         {L"atiadlxx.dll"},
+                         strix,
+                         names,
+                         {L"Please wait"},
+                         L"",
+                         {"libraries atiadlxx.dll\r\n", "amdadlx64.dll does not load",
+                          "row 0 \"AMD Radeon(TM) 8060S Graphics\": Please wait (no reading)\r\n"},
+                         ""});
+  expect_replays(Machine{"strix-adlx-crash",
+                         {L"atiadlxx.dll", L"amdadlx64.dll"},
+                         strix + "crash GetCurrentGPUMetrics\n",
+                         names,
+                         {L"Please wait"},
+                         L"",
+                         {"# GetCurrentGPUMetrics, ADLX GPU 0: crashed (access violation)\r\n"
+                          "crash GetCurrentGPUMetrics adlx=0\r\n",
+                          "row 0 \"AMD Radeon(TM) 8060S Graphics\": Please wait (no reading)\r\n"},
+                         ""});
 }
 
 TEST(Report, NamesAndContainsACrashAndAHangInVendorCalls) {

@@ -2,6 +2,7 @@
 // the call log that the end-to-end tests read.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,9 @@
 #include <tuple>
 
 #include "backends/amd/adl.h"
+#include "backends/amd/adlx.h"
 #include "backends/intel/ctl.h"
+#include "facade/guard.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -449,6 +452,254 @@ TEST_F(SimulatedDriver, IntelRestartLosesTheSessionUntilCtlInitSucceedsAgain) {
   double celsius = 0;
   EXPECT_EQ(get<ctlTemperatureGetState_t>("ctlTemperatureGetState")(sensor, &celsius), 0u);
   EXPECT_EQ(celsius, 47);
+}
+
+// ---- ADLX: objects with tables of methods ----
+
+void WINAPI free_nothing(void**) {}
+
+// Slot `slot` of `object`'s table, called as `Method` with the object first.
+template <typename Method, typename... Arguments>
+auto invoke(AdlxObject* object, int slot, Arguments... arguments) {
+  return adlx_method<Method>(object, slot)(object, arguments...);
+}
+
+AdlxObject* gpu_at(AdlxObject* list, uint32_t location) {
+  AdlxObject* gpu = nullptr;
+  EXPECT_EQ(invoke<AdlxListAt>(list, adlx_slot::ListAt, location, &gpu), ADLX_OK);
+  return gpu;
+}
+
+AdlxObject* services_of(AdlxObject* system) {
+  AdlxObject* services = nullptr;
+  EXPECT_EQ(invoke<AdlxGetObject>(system, adlx_slot::SystemGetPerformanceMonitoringServices,
+                                  &services),
+            ADLX_OK);
+  return services;
+}
+
+// One metric read as the monitor reads it: current metrics, the getter, the release.
+std::tuple<ADLX_RESULT, double> metric(AdlxObject* services, AdlxObject* gpu, int slot) {
+  AdlxObject* metrics = nullptr;
+  const ADLX_RESULT status = invoke<AdlxGpuObject>(
+      services, adlx_slot::ServicesGetCurrentGPUMetrics, gpu, &metrics);
+  if (status != ADLX_OK) return {status, 0};
+  double value = -1;
+  const ADLX_RESULT read = invoke<AdlxMetricValue>(metrics, slot, &value);
+  EXPECT_EQ(invoke<AdlxAcquireOrRelease>(metrics, adlx_slot::Release), 0);
+  return {read, value};
+}
+
+std::tuple<bool, bool> support(AdlxObject* services, AdlxObject* gpu) {
+  AdlxObject* support = nullptr;
+  EXPECT_EQ(invoke<AdlxGpuObject>(services, adlx_slot::ServicesGetSupportedGPUMetrics, gpu,
+                                  &support),
+            ADLX_OK);
+  bool edge = false;
+  bool hotspot = false;
+  invoke<AdlxIsSupported>(support, adlx_slot::SupportIsSupportedGPUTemperature, &edge);
+  invoke<AdlxIsSupported>(support, adlx_slot::SupportIsSupportedGPUHotspotTemperature, &hotspot);
+  invoke<AdlxAcquireOrRelease>(support, adlx_slot::Release);
+  return {edge, hotspot};
+}
+
+TEST_F(SimulatedDriver, AdlxTablesAnswerTheListTheMappingAndTheMetricsOfTheScenario) {
+  load(L"amdadlx64.dll",
+       "adapter bus=3;adapter bus=3 index=5;adapter bus=7\n"
+       "adlx name=\"AMD Radeon(TM) 8060S Graphics\" bus=7 type=integrated deviceid=1586 "
+       "temps=48.5,nan hotspot=300.5\n"
+       "adlx bus=3 temps=off hotspot=-300\n"
+       "adlx bus=9 nomap;adlx_version=1.0");
+  uint64_t version = 0;
+  ASSERT_EQ(get<ADLXQueryFullVersion_Fn>("ADLXQueryFullVersion")(&version), ADLX_OK);
+  EXPECT_EQ(version, ADLX_VERSION_1_0);
+  const char* text = nullptr;
+  ASSERT_EQ(get<ADLXQueryVersion_Fn>("ADLXQueryVersion")(&text), ADLX_OK);
+  EXPECT_STREQ(text, "1.0");
+  const auto initialise = get<ADLXInitializeWithCallerAdl_Fn>("ADLXInitializeWithCallerAdl");
+  AdlxObject* system = nullptr;
+  AdlxObject* mapping = nullptr;
+  int context = 0;
+  EXPECT_EQ(initialise(adlx_version(1, 4), &system, &mapping, &context, free_nothing),
+            ADLX_BAD_VER);
+  EXPECT_EQ(initialise(ADLX_VERSION_1_0, &system, &mapping, nullptr, free_nothing),
+            ADLX_INVALID_ARGS);
+  ASSERT_EQ(initialise(ADLX_VERSION_1_0, &system, &mapping, &context, free_nothing), ADLX_OK);
+
+  AdlxObject* list = nullptr;
+  ASSERT_EQ(invoke<AdlxGetObject>(system, adlx_slot::SystemGetGPUs, &list), ADLX_OK);
+  EXPECT_EQ(invoke<AdlxListCount>(list, adlx_slot::ListSize), 3u);
+  AdlxObject* strix = gpu_at(list, 0);
+  const char* name = nullptr;
+  const char* device_id = nullptr;
+  ADLX_GPU_TYPE type = GPUTYPE_UNDEFINED;
+  invoke<AdlxGpuText>(strix, adlx_slot::GpuName, &name);
+  invoke<AdlxGpuText>(strix, adlx_slot::GpuDeviceId, &device_id);
+  invoke<AdlxGpuType>(strix, adlx_slot::GpuType, &type);
+  EXPECT_EQ(std::tuple(std::string(name), std::string(device_id), type),
+            std::tuple(std::string("AMD Radeon(TM) 8060S Graphics"), std::string("1586"),
+                       GPUTYPE_INTEGRATED));
+  AdlxObject* beyond = nullptr;
+  EXPECT_EQ(invoke<AdlxListAt>(list, adlx_slot::ListAt, 3u, &beyond), ADLX_INVALID_ARGS);
+
+  // The mapping: by any ADL index at the GPU's location, back to its location and first index.
+  AdlxObject* discrete = nullptr;
+  ASSERT_EQ(invoke<AdlxGpuFromAdapterIndex>(
+                mapping, adlx_slot::MappingGetADLXGPUFromAdlAdapterIndex, 5, &discrete),
+            ADLX_OK);
+  int bus = 0;
+  int device = -1;
+  int function = -1;
+  int index = -1;
+  EXPECT_EQ(invoke<AdlxBdfFromGpu>(mapping, adlx_slot::MappingBdfFromADLXGPU, discrete, &bus,
+                                   &device, &function),
+            ADLX_OK);
+  EXPECT_EQ(std::tuple(bus, device, function), std::tuple(3, 0, 0));
+  invoke<AdlxAdapterIndexFromGpu>(mapping, adlx_slot::MappingAdlAdapterIndexFromADLXGPU, discrete,
+                                  &index);
+  EXPECT_EQ(index, 0);
+  invoke<AdlxAdapterIndexFromGpu>(mapping, adlx_slot::MappingAdlAdapterIndexFromADLXGPU, strix,
+                                  &index);
+  EXPECT_EQ(index, 2);
+  AdlxObject* unmapped = nullptr;
+  EXPECT_EQ(invoke<AdlxGpuFromBdf>(mapping, adlx_slot::MappingGetADLXGPUFromBdf, 9, 0, 0,
+                                   &unmapped),
+            ADLX_NOT_FOUND);
+  EXPECT_EQ(invoke<AdlxGpuFromAdapterIndex>(
+                mapping, adlx_slot::MappingGetADLXGPUFromAdlAdapterIndex, 1, &unmapped),
+            ADLX_NOT_FOUND);
+
+  // The metrics in turn; an unsupported one still answers 0 °C, with success.
+  AdlxObject* services = services_of(system);
+  EXPECT_EQ(support(services, strix), std::tuple(true, true));
+  EXPECT_EQ(support(services, discrete), std::tuple(false, true));
+  EXPECT_EQ(metric(services, strix, adlx_slot::MetricsGPUTemperature),
+            std::tuple(ADLX_OK, 48.5));
+  EXPECT_TRUE(std::isnan(std::get<1>(metric(services, strix, adlx_slot::MetricsGPUTemperature))));
+  EXPECT_EQ(metric(services, strix, adlx_slot::MetricsGPUHotspotTemperature),
+            std::tuple(ADLX_OK, 300.5));
+  EXPECT_EQ(metric(services, discrete, adlx_slot::MetricsGPUTemperature),
+            std::tuple(ADLX_OK, 0.0));
+  EXPECT_EQ(metric(services, discrete, adlx_slot::MetricsGPUHotspotTemperature),
+            std::tuple(ADLX_OK, -300.0));
+
+  // Unnamed slots and QueryInterface answer nothing.
+  using Unnamed = ADLX_RESULT(WINAPI*)(AdlxObject*);
+  EXPECT_EQ(adlx_method<Unnamed>(list, 4)(list), ADLX_NOT_SUPPORTED);
+  void* extension = &context;
+  EXPECT_EQ(invoke<AdlxQueryInterface>(strix, adlx_slot::QueryInterface, L"IADLXGPU1", &extension),
+            ADLX_UNKNOWN_INTERFACE);
+  EXPECT_EQ(extension, nullptr);
+
+  const std::vector<std::string> log = read_log(log_);
+  char given[64];
+  snprintf(given, sizeof(given), " context=0x%llX free=0x",
+           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&context)));
+  EXPECT_EQ(log_lines_with(log, given).size(), 2u);
+  EXPECT_TRUE(log_has(log, " gpu=0 out=48.5 status=0"));
+  EXPECT_TRUE(log_has(log, " gpu=0 out=nan status=0"));
+  EXPECT_TRUE(log_has(log, " gpu=1 out=0 status=0"));
+  EXPECT_TRUE(log_has(log, "amdadlx64.dll slot4 tid="));
+  EXPECT_TRUE(log_has(log, " object=gpu iid=IADLXGPU1 gpu=0 status=6"));
+  EXPECT_TRUE(log_has(log, " Name tid="));
+}
+
+TEST_F(SimulatedDriver, AdlxCountsEveryObjectAndCrashesOnCallsAfterItsEnd) {
+  facade_for_tests();
+  load(L"amdadlx64.dll", "adlx temps=47");
+  const auto initialise = get<ADLXInitialize_Fn>("ADLXInitialize");
+  const auto terminate = get<ADLXTerminate_Fn>("ADLXTerminate");
+  AdlxObject* system = nullptr;
+  AdlxObject* again = nullptr;
+  ASSERT_EQ(initialise(ADLX_VERSION_1_0, &system), ADLX_OK);
+  EXPECT_EQ(initialise(ADLX_VERSION_1_0, &again), ADLX_ALREADY_INITIALIZED);
+  EXPECT_EQ(again, system);
+
+  AdlxObject* list = nullptr;
+  ASSERT_EQ(invoke<AdlxGetObject>(system, adlx_slot::SystemGetGPUs, &list), ADLX_OK);
+  AdlxObject* gpu = gpu_at(list, 0);
+  EXPECT_EQ(invoke<AdlxAcquireOrRelease>(gpu, adlx_slot::Acquire), 2);
+  EXPECT_EQ(invoke<AdlxAcquireOrRelease>(gpu, adlx_slot::Release), 1);
+  AdlxObject* services = services_of(system);
+  AdlxObject* metrics = nullptr;
+  ASSERT_EQ(invoke<AdlxGpuObject>(services, adlx_slot::ServicesGetCurrentGPUMetrics, gpu, &metrics),
+            ADLX_OK);
+  EXPECT_EQ(invoke<AdlxAcquireOrRelease>(metrics, adlx_slot::Release), 0);
+
+  // A call on the freed metrics, then one on the system after terminate: each logged, then an
+  // access violation, which the guard takes here.
+  ADLX_RESULT status = -1;
+  double value = 0;
+  EXPECT_FALSE(guarded_call(reinterpret_cast<HMODULE>(0xAD1000), status,
+                            adlx_method<AdlxMetricValue>(metrics, adlx_slot::MetricsGPUTemperature),
+                            metrics, &value));
+  EXPECT_EQ(terminate(), ADLX_ORPHAN_OBJECTS);  // the list, the GPU and the services
+  AdlxObject* late = nullptr;
+  EXPECT_FALSE(guarded_call(reinterpret_cast<HMODULE>(0xAD2000), status,
+                            adlx_method<AdlxGetObject>(system, adlx_slot::SystemGetGPUs), system,
+                            &late));
+  EXPECT_EQ(status, -1);
+
+  // A new initialise starts anew.
+  ASSERT_EQ(initialise(ADLX_VERSION_1_0, &system), ADLX_OK);
+  ASSERT_EQ(invoke<AdlxGetObject>(system, adlx_slot::SystemGetGPUs, &list), ADLX_OK);
+  EXPECT_EQ(invoke<AdlxAcquireOrRelease>(list, adlx_slot::Release), 0);
+  EXPECT_EQ(terminate(), ADLX_OK);
+
+  const std::vector<std::string> log = read_log(log_);
+  EXPECT_EQ(log_lines_with(log, " GPUTemperature ").size(), 1u);
+  EXPECT_TRUE(log_has(log, " GPUTemperature tid="));
+  EXPECT_TRUE(log_has(log, " gpu=0 status=use-after-free"));
+  EXPECT_TRUE(log_has(log, " GetGPUs tid="));
+  EXPECT_EQ(log_lines_with(log, "status=after-terminate").size(), 1u);
+  EXPECT_EQ(log_lines_with(log, " held=").size(), 2u);
+  EXPECT_TRUE(log_has(log, "ADLXTerminate tid=" + std::to_string(GetCurrentThreadId()) +
+                               " args= held=3 status=11"));
+  EXPECT_TRUE(log_has(log, " held=0 status=0"));
+  EXPECT_TRUE(log_has(log, " object=metrics gpu=0 count=0 status=0"));
+}
+
+// After the restart, objects of before answer INVALID_OBJECT (Release still works), initialise
+// fails while the driver is away, and the new generation lists the GPUs in its new order.
+TEST_F(SimulatedDriver, AdlxRestartInvalidatesTheObjectsOfBefore) {
+  load(L"amdadlx64.dll",
+       "adapter bus=1;adapter bus=2\nadlx temps=50;adlx temps=61\n"
+       "restart at=2 away=500 order=reverse drop=0 in=amdadlx64.dll");
+  const auto initialise = get<ADLXInitializeWithCallerAdl_Fn>("ADLXInitializeWithCallerAdl");
+  int context = 0;
+  AdlxObject* system = nullptr;
+  AdlxObject* mapping = nullptr;
+  ASSERT_EQ(initialise(ADLX_VERSION_1_0, &system, &mapping, &context, free_nothing), ADLX_OK);
+  AdlxObject* list = nullptr;
+  ASSERT_EQ(invoke<AdlxGetObject>(system, adlx_slot::SystemGetGPUs, &list), ADLX_OK);
+  AdlxObject* old = gpu_at(list, 1);
+  AdlxObject* services = services_of(system);
+  EXPECT_EQ(std::get<0>(metric(services, old, adlx_slot::MetricsGPUTemperature)), ADLX_OK);
+  EXPECT_EQ(std::get<0>(metric(services, old, adlx_slot::MetricsGPUTemperature)),
+            ADLX_INVALID_OBJECT)
+      << "the restarting call";
+  AdlxObject* after = nullptr;
+  EXPECT_EQ(invoke<AdlxGetObject>(system, adlx_slot::SystemGetGPUs, &after), ADLX_INVALID_OBJECT);
+  EXPECT_EQ(invoke<AdlxGpuFromAdapterIndex>(
+                mapping, adlx_slot::MappingGetADLXGPUFromAdlAdapterIndex, 1, &after),
+            ADLX_INVALID_OBJECT);
+  EXPECT_EQ(invoke<AdlxAcquireOrRelease>(old, adlx_slot::Release), 0);
+  EXPECT_EQ(get<ADLXTerminate_Fn>("ADLXTerminate")(), ADLX_ORPHAN_OBJECTS);
+  EXPECT_EQ(initialise(ADLX_VERSION_1_0, &system, &mapping, &context, free_nothing),
+            ADLX_ADL_INIT_ERROR)
+      << "away";
+  EXPECT_TRUE(wait_until([&] {
+    return initialise(ADLX_VERSION_1_0, &system, &mapping, &context, free_nothing) == ADLX_OK;
+  }));
+  ASSERT_EQ(invoke<AdlxGetObject>(system, adlx_slot::SystemGetGPUs, &list), ADLX_OK);
+  EXPECT_EQ(invoke<AdlxListCount>(list, adlx_slot::ListSize), 1u);
+  EXPECT_EQ(metric(services_of(system), gpu_at(list, 0), adlx_slot::MetricsGPUTemperature),
+            std::tuple(ADLX_OK, 61.0));
+  EXPECT_EQ(invoke<AdlxGpuFromAdapterIndex>(
+                mapping, adlx_slot::MappingGetADLXGPUFromAdlAdapterIndex, 0, &after),
+            ADLX_NOT_FOUND)
+      << "dropped";
+  EXPECT_EQ(log_lines_with(read_log(log_), "amdadlx64.dll restart at=2").size(), 1u);
 }
 
 }  // namespace

@@ -68,6 +68,8 @@ bool adl2_read_temperature(int adapter_index, ADLPMLogDataOutput& log, int32_t& 
                              read_overdrive_n(adapter_index, celsius));
 }
 
+void* adl2_context() { return context_ready() ? Adl2Context : nullptr; }
+
 void adl2_restart() {
   adl2_shutdown();
   Adl2State = ContextState::Untried;

@@ -11,6 +11,9 @@ struct ADLPMLogDataOutput;
 // context on first use, once per session of the driver (see adl2_restart). `log` is the caller's
 // record, so that a pass allocates nothing. Worker thread.
 bool adl2_read_temperature(int adapter_index, ADLPMLogDataOutput& log, int32_t& celsius);
+// The ADL2 context, created on first use as for the readings; null when the library cannot serve
+// ADL2 or refused it in this session of the driver. Worker thread.
+void* adl2_context();
 // Destroys the context if one was created, so that the next reading creates one anew: after the
 // driver restarted. Worker thread.
 void adl2_restart();

@@ -7,6 +7,8 @@
 // ADL's allocation callback: zeroed blocks from the program's heap; null for a size of 0 or less.
 // ADL never hands such memory to this program. Any thread.
 void* WINAPI adl_allocate(int size);
+// Frees a block adl_allocate gave and clears the pointer; nothing for null. Any thread.
+void WINAPI adl_free(void** block);
 
 // A whole-degree temperature a GPU can have: drivers have answered hundreds of thousands of
 // degrees, for sensors they do not have and from GPUs at rest.

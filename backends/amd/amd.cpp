@@ -8,8 +8,10 @@
 #include "backends/amd/adl.h"
 #include "backends/amd/adl2.h"
 #include "backends/amd/adl_call.h"
+#include "backends/amd/adlx_rows.h"
 #include "backends/amd/other_vendors.h"
 #include "backends/amd/records.h"
+#include "backends/amd/worker_watch.h"
 #include "facade/objects.h"
 
 namespace {
@@ -17,6 +19,9 @@ namespace {
 // ADL answers no status that says the driver went away. The sign is the pattern: where readings
 // came before, every awake row failing in one pass, this many passes in a row.
 constexpr int32_t FailingPassesOfADriverAway = 3;
+// Passes in which every ADL path fails for a row that ADL never read, before ADLX is asked: a
+// driver that answers a call late after start is still given its chance.
+constexpr int32_t FailingPassesBeforeAdlx = 2;
 
 // The records the reading cycle owns for its whole run: no pass allocates.
 struct CycleRecords {
@@ -32,6 +37,9 @@ struct AmdRow {
   bool present;  // false while its GPU is missing from the driver's new listing
   GpuPlace place;
   bool other_vendor;  // another vendor's GPU that ADL lists: never asked of ADL
+  // Since the driver last started: ADL has read the row, or failed for it in this many passes.
+  bool adl_read;
+  int32_t adl_failures;
 };
 
 // The worker's, from the start of its cycle; a worker that takes the cycle over from one stuck in
@@ -117,7 +125,8 @@ void prepare_rows() {
   RowCount = Rows ? rows : 0;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
     if (row < RowCount)
-      Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter), other_vendors_own(row)};
+      Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter), other_vendors_own(row),
+                         false, 0};
   });
   if (!rows_watch(rows)) return;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
@@ -135,6 +144,18 @@ void note_pass(int32_t asked, int32_t read) {
   recovery_driver_away(Recovery);
 }
 
+// A row that ADL has never read since its driver started, and that every ADL path has failed for
+// in its first passes, is offered to ADLX: true when ADLX answers for it in this pass.
+bool offer_to_adlx(int32_t row) {
+  AmdRow& record = Rows[row];
+  if (record.adl_read) return false;
+  if (record.adl_failures < FailingPassesBeforeAdlx) ++record.adl_failures;
+  if (record.adl_failures < FailingPassesBeforeAdlx) return false;
+  const GpuPlace& place = record.place;
+  return adlx_offer(row, record.adapter_index, place.located, static_cast<int>(place.bus),
+                    static_cast<int>(place.device), static_cast<int>(place.function));
+}
+
 // Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
 // sensors of current GPUs, which their drivers answer instead. A powered-down GPU is not asked
 // at all: any of these calls would wake it, and neither is the driver while it is away. False,
@@ -149,6 +170,10 @@ bool read_rows(CycleRecords& records) {
       row_found_no_reading(row);
       continue;
     }
+    if (adlx_owns(row)) {
+      adlx_ask(row);
+      continue;
+    }
     ++asked;
     const int index = Rows[row].adapter_index;
     int32_t celsius = 0;
@@ -156,14 +181,16 @@ bool read_rows(CycleRecords& records) {
                     adl2_read_temperature(index, records.log, celsius);
     if (vendor_library_given_up()) return false;
     if (!ok) {
-      row_found_no_reading(row);
+      if (!offer_to_adlx(row)) row_found_no_reading(row);
       continue;
     }
+    Rows[row].adl_read = true;
     row_show_reading(row, celsius);
     recovery_reading_came(Recovery);
     ReadingCame = true;
     ++read;
   }
+  adlx_read_rows();
   if (!away) note_pass(asked, read);
   return true;
 }
@@ -212,8 +239,14 @@ void list_adapters_again() {
   heap_release(table);
 }
 
-// ADL's contexts destroyed and created again: the ADL2 one on its next use.
+// ADL's contexts destroyed and created again: the ADL2 one on its next use. ADLX's objects belong
+// to the old driver, and ADLX runs on the ADL2 context: it goes first. Every row is ADL's again.
 void reinitialise() {
+  adlx_restart();
+  for (int32_t row = 0; row < RowCount; ++row) {
+    Rows[row].adl_read = false;
+    Rows[row].adl_failures = 0;
+  }
   adl2_restart();
   library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
   MainControlDestroyed = true;
@@ -235,6 +268,12 @@ void* WINAPI adl_allocate(int size) {
   return size > 0 ? heap_alloc(static_cast<size_t>(size)) : nullptr;
 }
 
+void WINAPI adl_free(void** block) {
+  if (!block) return;
+  heap_release(*block);
+  *block = nullptr;
+}
+
 bool amd_setup() {
   create_main_control();
   count_adapters();
@@ -244,6 +283,7 @@ bool amd_setup() {
   }
   State.DisplayedGpuCount = State.GpuCount;
   amd_hide_duplicates(State.AdapterInfoTable, State.GpuCount, State.DisplayedGpuCount);
+  watch_reset();
   other_vendors_find(State.AdapterInfoTable, State.GpuCount);
   CycleBegun = false;
   return true;
@@ -256,6 +296,7 @@ void begin_cycle() {
   Records.temperature.iSize = sizeof(ADLTemperature);
   AdlReads = true;
   prepare_rows();
+  adlx_rows_prepare(RowCount);
   CycleBegun = true;
 }
 
@@ -279,14 +320,24 @@ DWORD WINAPI amd_reading_cycle(void*) {
   return 0;
 }
 
-uint32_t amd_worker_next_look_ms() { return other_vendors_next_look_ms(); }
+uint32_t amd_worker_next_look_ms() { return watch_next_look_ms(); }
 
-bool amd_worker_stuck() { return other_vendors_worker_stuck(); }
+bool amd_worker_stuck() {
+  WatchedLibrary library = WatchedAdlx;
+  if (!watch_worker_stuck(library)) return false;
+  if (library == WatchedAdlx) adlx_give_up();
+  else other_vendors_give_up(library);
+  return true;
+}
 
-// In the reverse order of creation: the other vendors' sessions, the readings' ADL2 context, then
-// the main control, unless a recovery destroyed it and could not create it again.
+bool amd_worker_left_stuck() { return watch_left_stuck(); }
+
+// In the reverse order of creation: the other vendors' sessions, ADLX, which runs on the readings'
+// ADL2 context, that context, then the main control, unless a recovery destroyed it and could not
+// create it again.
 void amd_shutdown() {
   other_vendors_end();
+  adlx_end();
   adl2_shutdown();
   if (!MainControlDestroyed) library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
 }

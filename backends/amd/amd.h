@@ -7,19 +7,22 @@
 // false after showing its message box.
 bool amd_setup();
 // The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered
-// down, ADL2 for those it fails for; another vendor's GPU that ADL lists is read through that
+// down, ADL2 for those it fails for, and ADLX for a row that no ADL call can read; another vendor's GPU that ADL lists is read through that
 // vendor's library instead. Where every awake row fails, pass after pass, after readings
 // came, it creates ADL's contexts again until the rows have their adapters back. Once a call into
 // ADL has faulted its rows say that nothing reads them; returns once no row can be read.
 // A new worker started on it after the one before was found stuck goes on with the cycle.
 DWORD WINAPI amd_reading_cycle(void* parameter);
-// Where the worker also reads other vendors' GPUs, the milliseconds until the main thread should
+// Where the worker also reads other vendors' GPUs or ADLX's, the milliseconds until the main thread should
 // look whether it is stuck in one of their drivers (below); 0 elsewhere. Main thread, after set-up.
 uint32_t amd_worker_next_look_ms();
-// True when the worker has been stuck in another vendor's driver for five seconds: that vendor is
-// given up for good, its rows end, and the caller starts a new worker on amd_reading_cycle. The
-// stuck one ends itself should its call ever return. Main thread.
+// True when the worker has been stuck in another vendor's driver, or ADLX, for five seconds: that
+// library is given up for good, its rows end, and the caller starts a new worker on
+// amd_reading_cycle. The stuck one ends itself should its call ever return. Main thread.
 bool amd_worker_stuck();
+// True once a worker was given up stuck in a driver: shutdown must then call nothing that could
+// wait for the locks it may hold. Main thread.
+bool amd_worker_left_stuck();
 // Ends the sessions of other vendors' libraries that read rows ADL lists, then destroys the ADL2
 // context the readings made, if any, then the ADL main control unless a recovery left none; at
 // shutdown, once the worker has stopped (never after it was cut off).

@@ -2,6 +2,7 @@
 
 #include "app/rows.h"
 #include "backends/amd/records.h"
+#include "backends/amd/worker_watch.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/reader.h"
 #include "facade/objects.h"
@@ -11,11 +12,6 @@ namespace {
 // Intel's library is held beside ADL, library 0. It is opened by the worker: the library table
 // holds 16 numbers from the start, so opening this one touches no record another thread reads.
 constexpr ObjectNumber IntelLibrary = 1;
-// How long one vendor's calls in a pass may take before its driver is taken to hang. Far above
-// what a driver answers in, even loading its library on a loaded machine, and far below the ten
-// seconds after which ADL's rows would lose their readings for want of passes.
-constexpr ULONGLONG StuckAfterMs = 5000;
-
 enum class Reading : uint8_t { None, Read, PoweredDown };
 enum Session : LONG { Unopened, Open, Unusable, GivenUp };
 
@@ -43,18 +39,7 @@ constexpr int32_t VendorCount = 2;
 constexpr GpuVendor VendorOrder[VendorCount] = {GpuVendor::Nvidia, GpuVendor::Intel};
 VendorRows Vendors[VendorCount];
 
-// The worker inside a vendor's calls: since when (a tick count), 0 outside them, Abandoned once
-// the main thread gave that worker up. Only the worker leaves the calls (0 from its own tick) and
-// only the main thread abandons it (Abandoned from that tick): exactly one of the two exchanges
-// succeeds.
-constexpr LONG64 Abandoned = -1;
-volatile LONG64 InCallsSince;
-volatile LONG InCallsOf;       // the vendor's index, while InCallsSince is a tick count
-volatile DWORD InCallsThread;  // the worker's thread, likewise
-bool LeftStuck;                // the main thread's: it gave a worker up
-
 LONG load(volatile LONG& value) { return InterlockedCompareExchange(&value, 0, 0); }
-LONG64 load(volatile LONG64& value) { return InterlockedCompareExchange64(&value, 0, 0); }
 
 template <typename T>
 T* allocate(int32_t count) {
@@ -146,17 +131,12 @@ void read_calls(VendorRows& vendor) {
 }
 
 // The calls, watched by the main thread. Should it have given this worker up meanwhile, the
-// worker ends as soon as the driver lets it go (see thread_give_up), or here at the latest: a new
-// one has the cycle now, and the rows are its.
+// worker ends as soon as the driver lets it go, or on leaving at the latest: a new one has the
+// cycle now, and the rows are its.
 void read_calls_watched(VendorRows& vendor) {
-  InterlockedExchange(&InCallsOf, static_cast<LONG>(&vendor - Vendors));
-  InCallsThread = GetCurrentThreadId();
-  const auto since = static_cast<LONG64>(GetTickCount64());
-  InterlockedExchange64(&InCallsSince, since);
+  watch_enter(vendor.vendor == GpuVendor::Nvidia ? WatchedNvidia : WatchedIntel);
   read_calls(vendor);
-  if (InterlockedCompareExchange64(&InCallsSince, 0, since) == since) return;
-  thread_end_if_given_up();
-  ExitThread(0);
+  watch_leave();
 }
 
 // Nothing can read these rows again: a temperature they show goes.
@@ -195,8 +175,6 @@ void read_rows(VendorRows& vendor) {
 }  // namespace
 
 void other_vendors_find(const AdapterInfo* adapters, int32_t count) {
-  InterlockedExchange64(&InCallsSince, 0);
-  LeftStuck = false;
   for (VendorRows& vendor : Vendors) {
     vendor.vendor = VendorOrder[&vendor - Vendors];
     vendor.count = 0;
@@ -217,6 +195,7 @@ void other_vendors_find(const AdapterInfo* adapters, int32_t count) {
       vendor.places[vendor.count] = place_of(adapter, vendor.vendor);
       ++vendor.count;
     });
+    watch_enable();
   }
 }
 
@@ -239,32 +218,13 @@ bool other_vendors_reading() {
   return false;
 }
 
-uint32_t other_vendors_next_look_ms() {
-  bool found = false;
-  for (const VendorRows& vendor : Vendors) found = found || vendor.count > 0;
-  if (!found) return 0;
-  // Outside the calls, the worker can be stuck no sooner than that long after it next enters.
-  const LONG64 since = load(InCallsSince);
-  if (since <= 0) return static_cast<uint32_t>(StuckAfterMs);
-  const ULONGLONG inside = GetTickCount64() - static_cast<ULONGLONG>(since);
-  return inside < StuckAfterMs ? static_cast<uint32_t>(StuckAfterMs - inside) : 1;
-}
-
-bool other_vendors_worker_stuck() {
-  const LONG64 since = load(InCallsSince);
-  if (since <= 0 || GetTickCount64() - static_cast<ULONGLONG>(since) < StuckAfterMs) return false;
-  if (InterlockedCompareExchange64(&InCallsSince, Abandoned, since) != since) return false;
-  thread_give_up(InCallsThread);
-  VendorRows& vendor = Vendors[load(InCallsOf)];
+void other_vendors_give_up(WatchedLibrary library) {
+  VendorRows& vendor = Vendors[library == WatchedNvidia ? 0 : 1];
   InterlockedExchange(&vendor.session, GivenUp);
   // Its code may hold locks it will never let go: it is not called or freed again, and the
   // process ends without its detach routine, as after a fault.
   module_give_up(library_of(vendor));
-  LeftStuck = true;
-  return true;
 }
-
-bool other_vendors_left_stuck() { return LeftStuck; }
 
 void other_vendors_end() {
   for (VendorRows& vendor : Vendors) {

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "backends/amd/worker_watch.h"
+
 struct AdapterInfo;
 
 // Finds the shown adapters of other vendors among the `count` records, whose rows follow the
@@ -24,17 +26,9 @@ bool other_vendors_own(int32_t row);
 void other_vendors_read();
 // True while some vendor's rows may still be read. Worker thread.
 bool other_vendors_reading();
-// Main thread: the milliseconds until the worker could at the earliest be found stuck (below);
-// 0 where no vendor's rows are read, so that the worker needs no watching.
-uint32_t other_vendors_next_look_ms();
-// Main thread: true when the worker has been inside one vendor's calls for so long that the
-// driver hangs. The vendor is then given up for good (the process will end without detach
-// routines), and the caller must start a new worker to go on with the cycle; the stuck one runs
-// no further program code but its own end.
-bool other_vendors_worker_stuck();
-// True once a worker was given up stuck in a driver: it may hold the driver's locks or the
-// loader's, so shutdown must call nothing that could wait for them. Main thread.
-bool other_vendors_left_stuck();
+// Main thread: the worker was found stuck in `library`'s driver (worker_watch.h). That vendor is
+// given up for good: its rows end, and the process will end without its detach routine.
+void other_vendors_give_up(WatchedLibrary library);
 // Ends each vendor's session and unloads its library, where it was loaded and never faulted or
 // hung; at shutdown once the worker stopped, before ADL's own end. Main thread.
 void other_vendors_end();

@@ -490,6 +490,110 @@ void parse_intel_device(const std::vector<SimWord>& words, int line, SimScenario
   scenario->intel.push_back(device);
 }
 
+// An ADLX metric: `off` or `off:DEGREES` (not supported, yet the getter answers that value), or
+// the degrees answered in turn, as for Intel's (`48.5`, `-300`, `nan`).
+bool parse_adlx_metric(const std::string& text, SimAdlxMetric* metric) {
+  *metric = SimAdlxMetric{};
+  if (text == "off" || text.rfind("off:", 0) == 0) {
+    metric->supported = false;
+    return text == "off" || parse_degrees(text.substr(4), &metric->value_unsupported);
+  }
+  for (const std::string& item : split_list(text)) {
+    double degrees = 0;
+    if (!parse_degrees(item, &degrees)) return false;
+    metric->readings.push_back(degrees);
+  }
+  return true;
+}
+
+bool parse_adlx_type(const std::string& text, int* type) {
+  if (text == "integrated") *type = 1;
+  else if (text == "discrete") *type = 2;
+  else return parse_int(text, type);
+  return true;
+}
+
+// A comma list of ADL adapter indices, or `none`.
+bool parse_adapter_list(const std::string& text, std::vector<int>* adapters) {
+  adapters->clear();
+  if (text == "none") return true;
+  for (const std::string& item : split_list(text)) {
+    int index = 0;
+    if (!parse_int(item, &index)) return false;
+    adapters->push_back(index);
+  }
+  return true;
+}
+
+void parse_adlx_gpu(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
+  SimAdlxGpu gpu;
+  gpu.bus = static_cast<int>(scenario->adlx.size()) + 1;
+  gpu.edge.readings = {50};
+  gpu.hotspot.supported = false;
+  for (size_t i = 1; i < words.size(); ++i) {
+    const SimWord& word = words[i];
+    bool ok = word.has_value;
+    if (word.key == "name") gpu.name = word.value;
+    else if (word.key == "vendor") gpu.vendor = word.value;
+    else if (word.key == "deviceid") gpu.device_id = word.value;
+    else if (word.key == "type") ok = ok && parse_adlx_type(word.value, &gpu.type);
+    else if (word.key == "bus") ok = ok && parse_int(word.value, &gpu.bus);
+    else if (word.key == "device") ok = ok && parse_int(word.value, &gpu.device);
+    else if (word.key == "function") ok = ok && parse_int(word.value, &gpu.function);
+    else if (word.key == "adapters") {
+      ok = ok && parse_adapter_list(word.value, &gpu.adapters);
+      gpu.adapters_set = ok;
+    } else if (word.key == "temps") ok = ok && parse_adlx_metric(word.value, &gpu.edge);
+    else if (word.key == "hotspot") ok = ok && parse_adlx_metric(word.value, &gpu.hotspot);
+    else if (word.key == "nomap") {
+      ok = !word.has_value;
+      gpu.mapped = false;
+    } else {
+      report(line, "unknown field", word.key);
+      continue;
+    }
+    if (!ok) report(line, "bad value", word.key + (word.has_value ? "=" + word.value : ""));
+  }
+  scenario->adlx.push_back(gpu);
+}
+
+// `1.4`, `1.4.0.35` (major.minor.release.build) or the full 64-bit version in hex.
+bool parse_adlx_version(const std::string& text, SimScenario* scenario) {
+  uint64_t version = 0;
+  if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0) {
+    char* end = nullptr;
+    version = strtoull(text.c_str(), &end, 16);
+    if (text.size() < 3 || *end != '\0') return false;
+  } else {
+    if (text.empty() || text.find_first_not_of(".0123456789") != std::string::npos) return false;
+    const std::vector<uint32_t> parts = sim_version_parts(text);
+    for (size_t i = 0; i < 4; ++i)
+      version = (version << 16) | (i < parts.size() ? (parts[i] & 0xFFFFu) : 0u);
+  }
+  scenario->adlx_version = version;
+  char shown[64];
+  snprintf(shown, sizeof(shown), "%u.%u.%u.%u", static_cast<unsigned>(version >> 48),
+           static_cast<unsigned>((version >> 32) & 0xFFFFu),
+           static_cast<unsigned>((version >> 16) & 0xFFFFu), static_cast<unsigned>(version & 0xFFFFu));
+  scenario->adlx_version_text = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? shown : text;
+  return true;
+}
+
+// An ADLX GPU without `adapters=` is found by the indices of the ADL adapters at its PCI location;
+// where ADL restarts, also by the numbers ADL gives them afterwards (100 more).
+void map_adlx_gpus(SimScenario* scenario) {
+  for (SimAdlxGpu& gpu : scenario->adlx) {
+    if (gpu.adapters_set) continue;
+    for (const SimDevice& adapter : scenario->adapters)
+      if (adapter.bus == gpu.bus && adapter.device == gpu.device &&
+          adapter.function == gpu.function)
+        gpu.adapters.push_back(adapter.index);
+    if (!scenario->adl_restarts) continue;
+    const size_t before = gpu.adapters.size();
+    for (size_t i = 0; i < before; ++i) gpu.adapters.push_back(gpu.adapters[i] + 100);
+  }
+}
+
 void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
                  SimScenario* scenario) {
   const bool valued = kind == SIM_FAIL || kind == SIM_SLEEP;
@@ -519,7 +623,7 @@ void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
     else if (word.key == "locked" && !word.has_value && kind == SIM_HANG)
       fault.kind = SIM_HANG_LOCKED;
     else if ((word.key == "adapter" || word.key == "gpu" || word.key == "display" ||
-              word.key == "intel") &&
+              word.key == "intel" || word.key == "adlx") &&
              ok && number <= INT32_MAX)
       fault.device = static_cast<int>(number);
     else report(line, "bad fault field", word.key + "=" + word.value);
@@ -533,6 +637,7 @@ void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
 void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
   SimRestart restart;
   bool here = true;
+  bool in_adl = true;  // without `in=` every library restarts, ADL's too
   for (size_t i = 1; i < words.size(); ++i) {
     const SimWord& word = words[i];
     long long number = 0;
@@ -561,6 +666,7 @@ void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* sce
     } else if (word.key == "in") {
       // One library of several installed together restarts, the others go on.
       here = _stricmp(word.value.c_str(), ModuleName) == 0;
+      in_adl = _strnicmp(word.value.c_str(), "atiadl", 6) == 0;
     } else {
       report(line, "unknown field", word.key);
       continue;
@@ -569,6 +675,7 @@ void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* sce
   }
   if (restart.at < 1) report(line, "expected at=N", "restart");
   else if (here) scenario->restart = restart;
+  if (restart.at >= 1 && in_adl) scenario->adl_restarts = true;
 }
 
 void parse_settings(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
@@ -600,6 +707,8 @@ void parse_settings(const std::vector<SimWord>& words, int line, SimScenario* sc
       ok = ok && parse_uint32(word.value, &scenario->ctl_version);
     } else if (word.key == "driver") {
       scenario->driver = word.value;
+    } else if (word.key == "adlx_version") {
+      ok = ok && parse_adlx_version(word.value, scenario);
     } else if (word.key == "ctl_properties") {
       ok = ok && parse_number(word.value, 0, UINT8_MAX, &number);
       if (ok) scenario->ctl_properties = static_cast<int>(number);
@@ -632,6 +741,7 @@ SimScenario parse_scenario(const std::string& text) {
     else if (kind == "gpu") parse_device(words, line, true, &scenario);
     else if (kind == "display") parse_display(words, line, &scenario);
     else if (kind == "intel") parse_intel_device(words, line, &scenario);
+    else if (kind == "adlx") parse_adlx_gpu(words, line, &scenario);
     else if (kind == "fail") parse_fault(words, line, SIM_FAIL, &scenario);
     else if (kind == "hang") parse_fault(words, line, SIM_HANG, &scenario);
     else if (kind == "crash") parse_fault(words, line, SIM_CRASH, &scenario);
@@ -651,6 +761,7 @@ SimScenario parse_scenario(const std::string& text) {
     synthesise(scenario.adapters, false, scenario.count);
     synthesise(scenario.gpus, true, scenario.count);
   }
+  map_adlx_gpus(&scenario);
   return scenario;
 }
 
@@ -905,8 +1016,8 @@ void sim_hang(const char* function, const char* args, bool locked) {
   for (;;) Sleep(INFINITE);
 }
 
-void sim_crash(const char* function, const char* args) {
-  sim_log_call(function, args, "crash");
+void sim_crash(const char* function, const char* args, const char* status) {
+  sim_log_call(function, args, status);
   sim_unlock();
   *reinterpret_cast<volatile char*>(Forbidden) = 1;
 }

@@ -92,6 +92,31 @@ struct SimIntelDevice {
   std::vector<SimIntelSensor> sensors;
 };
 
+// One temperature metric of an ADLX GPU (degrees, as doubles): its support flag and the values
+// its getter answers in turn, cycling. An unsupported metric still answers a value, with success.
+struct SimAdlxMetric {
+  bool supported = true;
+  double value_unsupported = 0;
+  std::vector<double> readings;
+  size_t next = 0;
+};
+
+// One GPU of ADLX's list, in ADLX's order (which need not be ADL's).
+struct SimAdlxGpu {
+  std::string name = "AMD Radeon Graphics";
+  std::string vendor = "1002";
+  std::string device_id = "744C";
+  int type = 2;  // discrete
+  int bus = 0;
+  int device = 0;
+  int function = 0;
+  std::vector<int> adapters;  // the ADL adapter indices the mapping finds it by, first one first
+  bool adapters_set = false;  // otherwise: those of the `adapter` lines at its bus/device/function
+  bool mapped = true;         // false: the mapping finds it by nothing
+  SimAdlxMetric edge;
+  SimAdlxMetric hotspot;
+};
+
 // What a call does instead of, or before, its work: fail with a status, never return (also
 // holding the lock the library's detach takes), raise an access violation, first catch an access
 // violation of its own (as a driver probing memory does), or first sleep `status` milliseconds.
@@ -111,7 +136,8 @@ struct SimFault {
   int32_t status = 0;   // the failure's status; the sleep's milliseconds
   long long from = 1;  // first matching call (counted from 1) the fault applies to
   long long to = -1;   // last one, -1 for no end
-  int device = -1;     // only calls about this ADL index or GPU, display, Intel position; -1: all
+  int device = -1;     // only calls about this ADL index or GPU, display, Intel or ADLX position;
+                       // -1: all
   long long calls = 0;
 };
 
@@ -139,6 +165,7 @@ struct SimScenario {
   std::vector<SimDevice> gpus;
   std::vector<SimDisplay> displays;
   std::vector<SimIntelDevice> intel;
+  std::vector<SimAdlxGpu> adlx;
   std::vector<SimFault> faults;
   std::vector<std::string> missing;  // functions the driver does not offer
   bool count_set = false;            // `count=` reports this instead of the listed entries
@@ -152,6 +179,9 @@ struct SimScenario {
   uint32_t ctl_version = 0x00010001;  // the highest AppVersion Intel's ctlInit accepts
   int ctl_properties = 2;             // the highest adapter properties Version it accepts
   std::string driver;                 // the driver's version, as Windows shows it; empty: not given
+  uint64_t adlx_version = 0x0001000400000000ull;  // ADLX's own: major, minor, release, build
+  std::string adlx_version_text;      // as the scenario writes it; empty: the default, 1.4
+  bool adl_restarts = false;          // a `restart` line that ADL's library takes part in
   SimRestart restart;
 };
 
@@ -223,9 +253,10 @@ void sim_log_text(const char* text);
 // Logs the call with status=hang, releases the lock the caller holds, and never returns; with
 // `locked`, holding the library lock that unloading the library takes, for ever.
 [[noreturn]] void sim_hang(const char* function, const char* args, bool locked = false);
-// Logs the call with status=crash, releases the lock the caller holds, and writes to a page that
-// allows no access: an access violation that nothing in the library handles.
-void sim_crash(const char* function, const char* args);
+// Logs the call with `status` (crash, or what the library found wrong), releases the lock the
+// caller holds, and writes to a page that allows no access: an access violation that nothing in
+// the library handles.
+void sim_crash(const char* function, const char* args, const char* status = "crash");
 // Reads a page that allows no access under a handler of Windows' own (IsBadReadPtr), which takes
 // the access violation, and adds `probe=caught` to the details. Caller holds the lock.
 void sim_probe(char* args, size_t args_size);

@@ -486,6 +486,20 @@ std::string probe_geforce_scenario(int gpus) {
   return scenario;
 }
 
+std::string probe_adlx_scenario(int gpus) {
+  constexpr int Steps = 36;
+  // Overdrive5 refused; with no sensor of the log and no OverdriveN reading described, both
+  // answer -8 (not supported).
+  std::string scenario = amd_scenario(gpus, "temps") + "fail ADL_Overdrive5_Temperature_Get=-8\n";
+  for (int i = gpus - 1; i >= 0; --i) {
+    scenario += "adlx name=\"Simulated Radeon " + std::to_string(i) +
+                "\" bus=" + std::to_string(i + 1) + " temps=";
+    for (int k = 0; k < Steps; ++k)
+      scenario += std::to_string(40 + (k * 7 + i) % Steps) + ".5" + (k + 1 < Steps ? "," : "\n");
+  }
+  return scenario;
+}
+
 std::string probe_intel_scenario(int gpus) {
   constexpr int Steps = 36;
   std::string scenario;

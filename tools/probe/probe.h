@@ -76,6 +76,10 @@ std::string probe_intel_scenario(int gpus);
 // the first half of `gpus` read through ADL's Overdrive5, the rest through NVAPI, each with an
 // awake display device, every reading drifting.
 std::string probe_geforce_scenario(int gpus);
+// Current AMD GPUs whose driver answers none of ADL's temperature calls, read through ADLX: each
+// adapter's Overdrive5, performance log and OverdriveN fail, and ADLX, which lists them in the
+// reverse order, answers an edge temperature that changes on every call.
+std::string probe_adlx_scenario(int gpus);
 
 // ---- soak ----
 // What the long soak and its short form in the tests share: 8 GPUs, a sample every 10 s, objects

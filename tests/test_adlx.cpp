@@ -1,0 +1,335 @@
+// AMD GPUs that no ADL call can read, read through ADLX: a Ryzen AI Max whose driver answers none
+// of ADL's temperature calls, end to end against the simulated ADL, ADLX and Plug and Play layer.
+// Each machine shows the window's rows and the calls each library received.
+#include <gtest/gtest.h>
+
+#include "tests/support/harness.h"
+#include "tests/support/restart.h"
+
+namespace {
+
+const std::wstring PleaseWait = L"Please wait";
+const std::wstring NoReading = L"No reading";
+const std::wstring StrixName = L"AMD Radeon(TM) 8060S Graphics";
+
+std::wstring reading(int celsius) { return reading_text(celsius); }
+
+std::wstring title(int row, const std::wstring& name) {
+  return L"GPU # " + std::to_wstring(row) + L"   -   " + name;
+}
+
+// The Strix Halo tablet as its owner's driver answered: five ADL records of the one GPU at bus
+// 197, iVendorID -1002, adapter indices from `first_index`; Overdrive5 answers -5, the log and
+// OverdriveN -8 (no sensor of theirs is described); also under the indices + 100 that ADL gives
+// its adapters after a restart.
+std::string strix_records(int first_index) {
+  std::string lines;
+  for (int i = 0; i < 5; ++i)
+    lines += "adapter name=\"AMD Radeon(TM) 8060S Graphics\" udid=\"PCI_VEN_1002&DEV_1586&0" +
+             std::to_string(i) + "\" index=" + std::to_string(first_index + i) +
+             " bus=197 vendor=-1002\n";
+  for (const int restart : {0, 100})
+    for (int i = 0; i < 5; ++i)
+      lines += "fail ADL_Overdrive5_Temperature_Get=-5 adapter=" +
+               std::to_string(restart + first_index + i) + "\n";
+  return lines;
+}
+
+// ADLX's GPU of the tablet, `more` its readings and support.
+std::string strix_adlx(const std::string& more) {
+  return "adlx name=\"AMD Radeon(TM) 8060S Graphics\" bus=197 type=integrated deviceid=1586 " +
+         more + "\n";
+}
+
+// A Radeon ADL reads at bus 3, index 10, climbing a degree a pass from 45.
+std::string readable_radeon() {
+  std::string temps = "45000";
+  for (int celsius = 46; celsius < 75; ++celsius) temps += "," + std::to_string(celsius * 1000);
+  return "adapter name=\"Radeon RX 7900 XTX\" udid=\"PCI_VEN_1002&DEV_744C\" index=10 bus=3 "
+         "temps=" +
+         temps + "\n";
+}
+
+size_t calls_of(const std::vector<std::string>& log, const std::string& function) {
+  return log_lines_with(log, function + " tid=").size();
+}
+
+size_t first_line_with(const std::vector<std::string>& log, const std::string& fragment) {
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i].find(fragment) != std::string::npos) return i;
+  return log.size();
+}
+
+size_t last_line_with(const std::vector<std::string>& log, const std::string& fragment) {
+  size_t last = log.size();
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i].find(fragment) != std::string::npos) last = i;
+  return last;
+}
+
+// Every object ADLX handed out released once, nothing called after ADLXTerminate, no extension
+// asked for, and ADLX ended before ADL's ADL2 context and unloaded.
+void expect_adlx_lifetimes_kept(const std::vector<std::string>& log) {
+  EXPECT_FALSE(log_has(log, "status=use-after-free"));
+  EXPECT_FALSE(log_has(log, "status=after-terminate"));
+  EXPECT_FALSE(log_has(log, "status=not-counted"));
+  EXPECT_FALSE(log_has(log, "QueryInterface tid="));
+  const auto terminates = log_lines_with(log, "ADLXTerminate tid=");
+  ASSERT_FALSE(terminates.empty());
+  EXPECT_EQ(log_field(terminates.back(), "held"), "0") << terminates.back();
+  const size_t terminate = last_line_with(log, "ADLXTerminate tid=");
+  EXPECT_LT(terminate, last_line_with(log, "ADL2_Main_Control_Destroy tid="));
+  EXPECT_LT(terminate, last_line_with(log, "amdadlx64.dll unload"));
+  EXPECT_NE(last_line_with(log, "amdadlx64.dll unload"), log.size());
+}
+
+Monitor start(const wchar_t* label, const std::vector<std::wstring>& drivers,
+              const std::string& scenario) {
+  return start_monitor(label, drivers, scenario);
+}
+
+Monitor watch(const Program& program) {
+  return Monitor{program, wait_for_window(program, L"GPU Temperature")};
+}
+
+const std::vector<std::wstring> AdlAndAdlx = {L"atiadlxx.dll", L"amdadlx64.dll"};
+
+}  // namespace
+
+TEST(Adlx, StrixHaloIsReadThroughAdlxFoundByItsMapping) {
+  // ADLX lists a discrete Radeon first: the tablet's GPU is its second, found by the mapping.
+  Monitor monitor = start(L"strix", AdlAndAdlx,
+                          strix_records(0) +
+                              "adlx name=\"AMD Radeon RX 7600\" bus=3 temps=70\n" +
+                              strix_adlx("temps=48.5,49.9,51"));
+  ASSERT_NE(monitor.window, nullptr);
+  EXPECT_EQ(frame_titles(monitor.window), (std::vector<std::wstring>{title(0, StrixName)}));
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(48))) << "within five seconds";
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(49)));
+  EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(51)));
+  EXPECT_EQ(wait_for_error_box(monitor.program, 0), nullptr);
+  close_monitor(monitor);
+
+  const auto log = read_log(monitor.program.log_path);
+  const auto initialise = log_lines_with(log, "ADLXInitializeWithCallerAdl tid=");
+  ASSERT_EQ(initialise.size(), 1u);
+  EXPECT_EQ(log_field(initialise[0], "version"), "0x0001000400000000");
+  EXPECT_NE(log_field(initialise[0], "context"), "0x0");
+  EXPECT_NE(log_field(initialise[0], "free"), "0x0");
+  EXPECT_EQ(log_field(log_lines_with(log, "GetADLXGPUFromAdlAdapterIndex tid=").at(0), "gpu"),
+            "1");
+  for (const std::string& line : log_lines_with(log, " GPUTemperature tid="))
+    EXPECT_EQ(log_field(line, "gpu"), "1") << "another GPU read: " << line;
+  EXPECT_EQ(calls_of(log, "GetSupportedGPUMetrics"), 1u);
+  EXPECT_FALSE(log_has(log, "GetGPUs tid=")) << "never by its place in ADLX's list";
+  // ADL was asked in the first passes only: once ADLX reads the row, never again.
+  const size_t first_read = first_line_with(log, " GPUTemperature tid=");
+  for (size_t i = first_read; i < log.size(); ++i)
+    EXPECT_EQ(log[i].find("_Temperature_Get tid="), std::string::npos) << log[i];
+  EXPECT_LE(calls_of(log, "ADL_Overdrive5_Temperature_Get"), 3u);
+  expect_adlx_lifetimes_kept(log);
+}
+
+TEST(Adlx, OnlyTheRowAdlCannotReadAndNeverWhereAdlReadsEveryRow) {
+  // Two AMD GPUs: the Radeon ADL reads, the tablet's GPU it cannot.
+  const Staged staged = stage(L"both", AdlAndAdlx);
+  Monitor both = watch(start_program(staged,
+                                     readable_radeon() + strix_records(0) +
+                                         strix_adlx("temps=50") +
+                                         "adlx name=\"Radeon RX 7900 XTX\" bus=3 temps=90\n"));
+  // A machine ADL reads: ADLX is installed but never loaded.
+  Monitor readable = watch(start_program(stage(L"readable", {}).dir,
+                                         "adapter name=\"Radeon RX 6600\" bus=3 temps=48000\n"));
+  ASSERT_NE(both.window, nullptr);
+  ASSERT_NE(readable.window, nullptr);
+  EXPECT_EQ(frame_titles(both.window),
+            (std::vector<std::wstring>{title(0, L"Radeon RX 7900 XTX"), title(1, StrixName)}));
+  EXPECT_TRUE(wait_for_label(both.window, 1, reading(50)));
+  EXPECT_TRUE(wait_for_label(both.window, 0, reading(50), 8000)) << "the Radeon read by ADL on";
+  EXPECT_TRUE(wait_for_label(readable.window, 0, reading(48), 8000));
+  close_monitor(both);
+  close_monitor(readable);
+
+  const auto log = read_log(both.program.log_path);
+  for (const std::string& line : log_lines_with(log, " GPUTemperature tid="))
+    EXPECT_EQ(log_field(line, "gpu"), "0") << "the Radeon asked of ADLX: " << line;
+  expect_adlx_lifetimes_kept(log);
+  EXPECT_FALSE(log_has(read_log(readable.program.log_path), "amdadlx64.dll"));
+}
+
+TEST(Adlx, AnOlderAdlWithoutAdl2LeavesTheRowAsItWas) {
+  // Nothing to start ADLX on: it is never loaded, and the row waits as before.
+  Monitor older = start(L"older", {L"variants\\adl1_only\\atiadlxx.dll", L"amdadlx64.dll"},
+                        strix_records(0) + strix_adlx("temps=50"));
+  ASSERT_NE(older.window, nullptr);
+  EXPECT_TRUE(holds_through_passes(
+      older.program, [&] { return window_text(row_label(older.window, 0)) == PleaseWait; },
+      [](const std::vector<std::string>& log) {
+        return log_lines_with(log, "ADL_Overdrive5_Temperature_Get tid=").size();
+      },
+      4));
+  close_monitor(older);
+  EXPECT_FALSE(log_has(read_log(older.program.log_path), "amdadlx64.dll"));
+}
+
+TEST(Adlx, WhichTemperatureIsShownAndWhichNever) {
+  // Edge unsupported, hotspot supported: the hotspot. Neither: no number ever, never 0 °C, and
+  // ADLX not asked every second. An ADLX 1.0 library, asked for its own version.
+  const Staged staged = stage(L"hotspot", AdlAndAdlx);
+  Monitor hotspot = watch(start_program(staged,
+                                        strix_records(0) + strix_adlx("temps=off hotspot=61.7")));
+  Monitor neither = watch(start_program(stage(L"neither", {}).dir,
+                                        strix_records(0) + strix_adlx("temps=off hotspot=off")));
+  Monitor older = watch(start_program(stage(L"adlx10", {}).dir,
+                                      "adlx_version=1.0\n" + strix_records(0) +
+                                          strix_adlx("temps=nan,300.5,-300,47")));
+  ASSERT_NE(hotspot.window, nullptr);
+  ASSERT_NE(neither.window, nullptr);
+  ASSERT_NE(older.window, nullptr);
+  EXPECT_TRUE(wait_for_label(hotspot.window, 0, reading(61)));
+  // NaN, 300.5 and -300 are no readings: the row waits until 47 comes.
+  const PassLabels labels = labels_by_pass(older, 1, [](const std::vector<std::string>& log) {
+    return log_lines_with(log, " GPUTemperature tid=").size();
+  }, 5);
+  const std::vector<std::wstring> waiting{PleaseWait}, read{reading(47)};
+  EXPECT_EQ(labels, (PassLabels{waiting, waiting, waiting, read, read}))
+      << "a failed read after a reading keeps it";
+  EXPECT_TRUE(holds_through_passes(
+      neither.program, [&] { return window_text(row_label(neither.window, 0)) == PleaseWait; },
+      [](const std::vector<std::string>& log) {
+        return log_lines_with(log, "ADL_Overdrive5_Temperature_Get tid=").size();
+      },
+      5));
+  close_monitor(hotspot);
+  close_monitor(neither);
+  close_monitor(older);
+
+  const auto hotspot_log = read_log(hotspot.program.log_path);
+  EXPECT_FALSE(log_has(hotspot_log, " GPUTemperature tid="));
+  EXPECT_TRUE(log_has(hotspot_log, "GPUHotspotTemperature tid="));
+  const auto neither_log = read_log(neither.program.log_path);
+  EXPECT_EQ(calls_of(neither_log, "GetSupportedGPUMetrics"), 1u);
+  EXPECT_EQ(calls_of(neither_log, "GetCurrentGPUMetrics"), 0u);
+  expect_adlx_lifetimes_kept(neither_log);
+  const auto older_log = read_log(older.program.log_path);
+  EXPECT_EQ(log_field(log_lines_with(older_log, "ADLXInitializeWithCallerAdl tid=").at(0),
+                      "version"),
+            "0x0001000000000000");
+  expect_adlx_lifetimes_kept(older_log);
+}
+
+TEST(Adlx, APoweredDownGpuIsNeverAskedAndAFailingInitialiseIsNotRetriedEverySecond) {
+  SystemPlugAndPlay layer;
+  const Staged staged = stage(L"asleep", AdlAndAdlx);
+  Monitor asleep = watch(start_program(
+      staged,
+      strix_records(0) + strix_adlx("temps=50") + "display bus=197 power=D3\n"));
+  Monitor refused = watch(
+      start_program(stage(L"refused", {}).dir,
+                    strix_records(0) + strix_adlx("temps=50") +
+                        "fail ADLXInitializeWithCallerAdl=3\ndisplay bus=197 power=D0\n"));
+  ASSERT_NE(asleep.window, nullptr);
+  ASSERT_NE(refused.window, nullptr);
+  EXPECT_TRUE(wait_for_label(asleep.window, 0, L"Powered down"));
+  // Twelve passes, counted by the power queries: the initialise is tried again 1, 2, 4 and 8
+  // passes apart, not in every pass.
+  const auto power_queries = [](const std::vector<std::string>& log) {
+    return log_lines_with(log, "CM_Get_DevNode_PropertyW.PowerData tid=").size();
+  };
+  EXPECT_TRUE(holds_through_passes(
+      refused.program, [&] { return window_text(row_label(refused.window, 0)) == PleaseWait; },
+      power_queries, 12));
+  close_monitor(asleep);
+  close_monitor(refused);
+
+  EXPECT_FALSE(log_has(read_log(asleep.program.log_path), "amdadlx64.dll"));
+  const auto log = read_log(refused.program.log_path);
+  const size_t attempts = calls_of(log, "ADLXInitializeWithCallerAdl");
+  EXPECT_GE(attempts, 2u);
+  EXPECT_LE(attempts, 6u);
+  EXPECT_FALSE(log_has(log, "GetCurrentGPUMetrics tid="));
+}
+
+TEST(Adlx, AdlxsCrashAndHangCostItsOwnRowOnly) {
+  const Staged staged = stage(L"crash", AdlAndAdlx);
+  Monitor crash = watch(start_program(staged,
+                                      readable_radeon() + strix_records(0) +
+                                          strix_adlx("temps=50") +
+                                          "crash GPUTemperature from=2\n"));
+  Monitor hang = watch(start_program(stage(L"hang", {}).dir,
+                                     readable_radeon() + strix_records(0) +
+                                         strix_adlx("temps=50") +
+                                         "hang GetCurrentGPUMetrics from=2 locked\n"));
+  ASSERT_NE(crash.window, nullptr);
+  ASSERT_NE(hang.window, nullptr);
+  EXPECT_TRUE(wait_for_label(crash.window, 1, reading(50)));
+  EXPECT_TRUE(wait_for_label(crash.window, 1, NoReading, 5000)) << "at once, not ten s later";
+  EXPECT_TRUE(wait_for_label(hang.window, 1, reading(50)));
+  // ADLX given up after five seconds, the Radeon read on by a new worker.
+  EXPECT_TRUE(wait_for_label(hang.window, 1, NoReading, 12000));
+  EXPECT_TRUE(wait_for_label(crash.window, 0, reading(55), 15000));
+  EXPECT_TRUE(wait_for_label(hang.window, 0, reading(55), 15000));
+  EXPECT_EQ(wait_for_error_box(crash.program, 0), nullptr);
+  // Closing still ends each process within two seconds with code 0, the hung call abandoned.
+  close_monitor(crash);
+  close_monitor(hang);
+
+  const auto crash_log = read_log(crash.program.log_path);
+  const size_t crashed = first_line_with(crash_log, "status=crash");
+  ASSERT_LT(crashed, crash_log.size());
+  for (size_t i = crashed + 1; i < crash_log.size(); ++i)
+    EXPECT_EQ(crash_log[i].find("amdadlx64.dll"), std::string::npos) << "called again: "
+                                                                     << crash_log[i];
+  EXPECT_EQ(calls_of(read_log(hang.program.log_path), "GetCurrentGPUMetrics"), 2u);
+}
+
+TEST(Adlx, ReadingsComeBackAfterAdlxsObjectsGoAndAfterAdlsDriverRestarts) {
+  // ADLX's objects gone at its 3rd metrics call, as after a wake from sleep; then ADL's driver
+  // restarting under a Radeon it reads, which restarts ADLX too.
+  const Staged staged = stage(L"objects", AdlAndAdlx);
+  Monitor objects = watch(start_program(
+      staged,
+      readable_radeon() + strix_records(0) + strix_adlx("temps=50,51") +
+          "restart at=3 in=amdadlx64.dll away=1500 status=11\n"));
+  Monitor driver = watch(start_program(stage(L"driver", {}).dir,
+                                       readable_radeon() + strix_records(0) +
+                                           strix_adlx("temps=52") +
+                                           "restart at=4 in=atiadlxx.dll\n"));
+  ASSERT_NE(objects.window, nullptr);
+  ASSERT_NE(driver.window, nullptr);
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const auto log = read_log(objects.program.log_path);
+        return calls_of(log, "ADLXInitializeWithCallerAdl") >= 2 &&
+               log_lines_with(log, " GPUTemperature tid=").size() >= 4;
+      },
+      20000));
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const auto log = read_log(driver.program.log_path);
+        return calls_of(log, "ADLXInitializeWithCallerAdl") >= 2 &&
+               last_line_with(log, " GPUTemperature tid=") >
+                   last_line_with(log, "ADLXInitializeWithCallerAdl tid=");
+      },
+      25000));
+  EXPECT_TRUE(wait_for_label(objects.window, 1, reading(50)) ||
+              wait_for_label(objects.window, 1, reading(51)));
+  EXPECT_TRUE(wait_for_label(driver.window, 1, reading(52)));
+  EXPECT_EQ(wait_for_error_box(objects.program, 0), nullptr);
+  close_monitor(objects);
+  close_monitor(driver);
+
+  const auto log = read_log(objects.program.log_path);
+  // The old objects released and ADLX terminated before it was started again.
+  const auto terminates = log_lines_with(log, "ADLXTerminate tid=");
+  ASSERT_GE(terminates.size(), 2u);
+  EXPECT_EQ(log_field(terminates.front(), "held"), "0") << terminates.front();
+  EXPECT_EQ(calls_of(log, "ADL_Main_Control_Create"), 1u) << "ADL left as it was";
+  expect_adlx_lifetimes_kept(log);
+  // ADL's own recovery: ADLX ended before the ADL2 context it runs on went.
+  const auto driver_log = read_log(driver.program.log_path);
+  const size_t first_terminate = first_line_with(driver_log, "ADLXTerminate tid=");
+  ASSERT_LT(first_terminate, driver_log.size());
+  EXPECT_LT(first_terminate, first_line_with(driver_log, "ADL2_Main_Control_Destroy tid="));
+  expect_adlx_lifetimes_kept(driver_log);
+}
