@@ -177,7 +177,7 @@ TEST(Intel, OlderDriversAreAskedInTheVersionsTheyKnow) {
 }
 
 // Each row one kind of answer. Rows 0 to 4 and 7 never give a reading; 5 and 6 read their
-// sensors; 8 is unavailable and 9 powered down.
+// sensors (6 the first of its two global ones); 8 is unavailable and 9 powered down.
 TEST(Intel, OnlyCelsiusReadingsFromOneTo255AndSensorsWhereTheTelemetryHasNone) {
   SystemDriver library(L"ControlLib.dll");
   SystemPlugAndPlay layer;
@@ -186,7 +186,7 @@ TEST(Intel, OnlyCelsiusReadingsFromOneTo255AndSensorsWhereTheTelemetryHasNone) {
                     "intel temps=0\nintel temps=off\nintel temps=units4:45\nintel temps=type4:45\n"
                     "intel temps=300,0.5\n"
                     "intel temps=off sensors=memory:70,global:40,gpu:48\n"
-                    "intel temps=0 sensors=memory:70,global:41\n"
+                    "intel temps=0 sensors=memory:70,global:41,global:39\n"
                     "intel temps=off sensors=memory:70\n"
                     "intel sensors=gpu:60\nfail ctlPowerTelemetryGet=0x40000027 intel=8\n"
                     "intel bus=20 temps=55\ndisplay bus=20 power=D3\n");

@@ -193,6 +193,29 @@ TEST(NvidiaMonitor, ReadingsComeBackByThemselvesAfterTheDriverRestarts) {
       {"a GPU gone", RestartGpus + "restart at=7 drop=1\n", {own[0], gone, own[2]}, {}},
   };
   for (const RestartCase& test : cases) run_restart_case(Nvidia, test);
+
+  // A GPU missing from the listing after the restart, listed again a few seconds later: the
+  // listing made ten passes after the one that missed it finds it, and its row is read through
+  // its new handle. Passes are counted by the first GPU's reads, one a pass.
+  Monitor back = start_monitor(RestartGpus + "restart at=7 drop=1 back=3000\n");
+  ASSERT_NE(back.window, nullptr);
+  const auto read_again = [&] {
+    for (const std::string& line : thermal_calls(back.program))
+      if (line.find("args=0x10DE1020,0,") != std::string::npos && log_field(line, "status") == "0")
+        return true;
+    return false;
+  };
+  const auto passes = [&] {
+    size_t count = 0;
+    for (const std::string& line : thermal_calls(back.program))
+      count += line.find("args=0x10DE0010,") != std::string::npos ||
+               line.find("args=0x10DE1010,") != std::string::npos;
+    return count;
+  };
+  wait_until([&] { return read_again() || passes() >= 20; }, 60000);
+  EXPECT_TRUE(read_again()) << "after " << passes() << " passes";
+  EXPECT_TRUE(wait_for_label(back.window, 1, own[1]));
+  close_monitor(back);
 }
 
 TEST(NvidiaMonitor, WhileTheDriverStaysAwayItIsSetUpAgainLessAndLessOften) {

@@ -33,12 +33,14 @@ std::string records(int outputs, int first_index, const std::string& name, const
 const std::string GeForceUdid = "PCI_VEN_10DE&DEV_2705&SUBSYS_89581043&REV_A1_4&1BABDF5B&0&0009";
 
 // The 9800X3D desktop: the processor's Radeon, one record per output (indices 0 to 5), refusing
-// Overdrive5 and supporting no sensor of the log; the GeForce at bus 1 (indices 6 to 8).
+// Overdrive5 and supporting no sensor of the log; the GeForce at bus 1 (indices 6 to 8), whose
+// records say function 1, where NVAPI, which knows no function, has it at 0.
 std::string ryzen_desktop(const std::string& gpu_temps) {
   return records(6, 0, "AMD Radeon(TM) Graphics",
                  "PCI_VEN_1002&DEV_13C0&SUBSYS_88771043&REV_C9_4&2A1E7E3&0&0041", 124,
                  "edge=off gfx=off soc=off") +
-         records(3, 6, "NVIDIA GeForce RTX 4070 Ti SUPER", GeForceUdid, 1, "vendor=0x10DE") +
+         records(3, 6, "NVIDIA GeForce RTX 4070 Ti SUPER", GeForceUdid, 1,
+                 "vendor=0x10DE function=1") +
          "fail ADL_Overdrive5_Temperature_Get=-5\n"
          "gpu name=\"NVIDIA GeForce RTX 4070 Ti SUPER\" bus=1 device=0 temps=" +
          gpu_temps + "\n";
@@ -103,6 +105,16 @@ PassCount adl_passes(int index) {
   };
 }
 
+// Waits until label `row` reads `text`, for at most `passes` passes, however long they take.
+bool shows_within_passes(const Monitor& monitor, int row, const std::wstring& text,
+                         size_t passes) {
+  const auto shows = [&] { return window_text(row_label(monitor.window, row)) == text; };
+  wait_until(
+      [&] { return shows() || adl_passes(0)(read_log(monitor.program.log_path)) >= passes; },
+      60000);
+  return shows();
+}
+
 // Label `row` keeps `text` until the log shows the third pass begin.
 bool keeps(const Monitor& monitor, int row, const std::wstring& text, const PassCount& passes) {
   return holds_through_passes(
@@ -160,13 +172,15 @@ TEST(OtherVendors, RyzenDesktopsGeForceIsReadThroughNvapi) {
 
 TEST(OtherVendors, OlderAndNewerEncodingsOfTheVendor) {
   // A 2009 driver: vendor 1002 and 10 ("10DE" read as a decimal number), no PCI vendor in the
-  // identifiers, a name ending in seven spaces, two records per GPU.
+  // identifiers, a name ending in seven spaces, two records per GPU. Beside them a GeForce whose
+  // identifier ends right after its PCI vendor, and whose iVendorID says AMD's.
   const std::string radeon = "ATI Radeon HD 4300/4500 Series       ";
   const Staged staged = stage(L"pair", {L"atiadlxx.dll", L"nvapi64.dll"});
   const std::string pair_scenario =
       records(2, 0, radeon, "", 2, "vendor=1002 temps=52000") +
       records(2, 2, "NVIDIA GeForce 9600 GT", "", 1, "vendor=10") +
-      "gpu name=\"NVIDIA GeForce 9600 GT\" bus=1 temps=60\n";
+      "adapter name=\"GeForce RTX 3050\" udid=\"PCI_VEN_10DE\" index=4 bus=7 vendor=0x1002\n"
+      "gpu name=\"NVIDIA GeForce 9600 GT\" bus=1 temps=60\ngpu bus=7 temps=61\n";
   Monitor pair = watch(start_program(staged, pair_scenario));
   // A Ryzen AI Max whose records say -1002: AMD's own, read through ADL, and NVAPI never loaded.
   Monitor ryzen_ai = watch(start_program(
@@ -175,17 +189,18 @@ TEST(OtherVendors, OlderAndNewerEncodingsOfTheVendor) {
   ASSERT_NE(pair.window, nullptr);
   ASSERT_NE(ryzen_ai.window, nullptr);
   EXPECT_EQ(frame_titles(pair.window),
-            (std::vector<std::wstring>{title(0, widen(radeon)),
-                                       title(1, L"NVIDIA GeForce 9600 GT")}));
+            (std::vector<std::wstring>{title(0, widen(radeon)), title(1, L"NVIDIA GeForce 9600 GT"),
+                                       title(2, L"GeForce RTX 3050")}));
   EXPECT_TRUE(wait_for_label(pair.window, 0, reading(52)));
   EXPECT_TRUE(wait_for_label(pair.window, 1, reading(60)));
+  EXPECT_TRUE(wait_for_label(pair.window, 2, reading(61)));
   EXPECT_TRUE(wait_for_label(ryzen_ai.window, 0, reading(55)));
   close_monitor(pair);
   close_monitor(ryzen_ai);
 
   const auto pair_log = read_log(pair.program.log_path);
   EXPECT_TRUE(adl_asked_about(pair_log, {0}));
-  EXPECT_FALSE(adl_asked_about(pair_log, {1, 2, 3}));
+  EXPECT_FALSE(adl_asked_about(pair_log, {1, 2, 3, 4}));
   expect_nvapi_unloaded_before_adl(pair_log);
   const auto ai_log = read_log(ryzen_ai.program.log_path);
   EXPECT_TRUE(log_has(ai_log, "ADL2_New_QueryPMLogData_Get tid="));
@@ -315,13 +330,16 @@ TEST(OtherVendors, WithoutNvapiTheRowWaitsAndAdlIsNotAsked) {
   EXPECT_FALSE(adl_asked_about(read_log(monitor.program.log_path), {1}));
 }
 
+// The Arc card at device 1, function 0 of its bus, found there by its function; its reading in
+// whole degrees, truncated, as Intel's own rows show it.
 TEST(OtherVendors, AnArcCardThatAdlListsIsReadThroughIntelsLibrary) {
   Monitor monitor =
       start(L"arc", {L"atiadlxx.dll", L"ControlLib.dll"},
             "adapter name=\"Radeon\" udid=\"PCI_VEN_1002&DEV_744C\" bus=3 temps=45000\n"
-            "adapter name=\"Intel(R) Arc(TM) A770 Graphics\" udid=\"PCI_VEN_8086&DEV_56A0\" bus=5\n"
+            "adapter name=\"Intel(R) Arc(TM) A770 Graphics\" udid=\"PCI_VEN_8086&DEV_56A0\" bus=5 "
+            "device=1\n"
             "intel name=\"Intel(R) UHD Graphics\" integrated bus=0 device=2\n"
-            "intel name=\"Intel(R) Arc(TM) A770 Graphics\" bus=5 temps=44\n");
+            "intel name=\"Intel(R) Arc(TM) A770 Graphics\" bus=5 device=1 temps=44.5\n");
   ASSERT_NE(monitor.window, nullptr);
   EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(45)));
   EXPECT_TRUE(wait_for_label(monitor.window, 1, reading(44)));
@@ -332,6 +350,32 @@ TEST(OtherVendors, AnArcCardThatAdlListsIsReadThroughIntelsLibrary) {
     EXPECT_EQ(log_field(line, "args"), "0x80860020") << "the Arc card only";
   EXPECT_LT(first_line_with(log, "ctlClose tid="),
             first_line_with(log, "ADL_Main_Control_Destroy"));
+}
+
+// Two machines side by side. On one, NVAPI's first listing fails: the GeForce is found by a later
+// one and read. On the other the GeForce's reads begin to fail after two readings: the last one
+// stays for ten passes without a reading, then goes.
+TEST(OtherVendors, AGeForceListedLateIsReadAndOneNoLongerReadGoesStale) {
+  const Staged staged = stage(L"listed-late", {L"atiadlxx.dll", L"nvapi64.dll"});
+  Monitor late =
+      watch(start_program(staged, radeon_and_geforce("fail NvAPI_EnumPhysicalGPUs=-1 to=1\n")));
+  Monitor failing = watch(start_program(
+      stage(L"failing", {}).dir,
+      radeon_and_geforce("fail NvAPI_GPU_GetThermalSettings=-1 from=3\n")));
+  ASSERT_NE(late.window, nullptr);
+  ASSERT_NE(failing.window, nullptr);
+  EXPECT_TRUE(wait_for_label(failing.window, 1, reading(61)));
+  // Kept through pass 10, the eighth without a reading (ADL's pass 11 begins after it), and gone
+  // in pass 12, the tenth.
+  EXPECT_TRUE(holds_through_passes(
+      failing.program, [&] { return window_text(row_label(failing.window, 1)) == reading(61); },
+      adl_passes(0), 11));
+  EXPECT_TRUE(shows_within_passes(failing, 1, NoReading, 14));
+  // The listing ten passes after the one that failed finds it.
+  EXPECT_TRUE(shows_within_passes(late, 1, reading(60), 16));
+  close_monitor(late);
+  close_monitor(failing);
+  EXPECT_GE(calls_of(read_log(late.program.log_path), "NvAPI_EnumPhysicalGPUs"), 2u);
 }
 
 TEST(OtherVendors, AnImpossibleOverdrive5ReadingIsNeverShown) {

@@ -79,7 +79,7 @@ TEST(Laptop, RowsFollowTheirGpusPowerStates) {
   const std::string scenario =
       gpu(1, 40) + display(1, "D3,D3,D0") +   // wakes in the third pass
       gpu(2, 41) + display(2, "D0") +         // awake: read every pass
-      gpu(3, 42) + display(3, "D3") +         // asleep: never read
+      gpu(3, 42, "device=1") + display(3, "D3", "device=1") +  // asleep, at device 1: never read
       gpu(4, 43) + display(4, "D0,D3x5,D0") + // a short sleep keeps the reading
       gpu(5, 44) + display(5, "D0,D3x12,D0") +  // a long one shows it after ten passes
       gpu(6, 45) + display(6, "D0,D3,loop") +   // flickers every pass

@@ -216,7 +216,8 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
        "row 3 \"NVIDIA GeForce 9600 GT\": Please wait (never read: NVAPI is absent"},
       ""});
   // The Ryzen 7 9800X3D desktop: ADL lists the processor's Radeon once per output, which refuses
-  // Overdrive5 and whose log supports no sensor, and then the GeForce beside it, which NVAPI reads.
+  // Overdrive5 and whose log supports no sensor, and then two GeForces, which NVAPI reads; NVAPI
+  // lists them in the other order.
   std::string ryzen;
   for (int output = 2; output < 8; ++output)
     ryzen += "adapter name=\"AMD Radeon(TM) Graphics\" udid=\"PCI_VEN_1002&DEV_13C0&SUBSYS_88771043&"
@@ -226,18 +227,22 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
     ryzen += "adapter name=\"NVIDIA GeForce RTX 4070 Ti SUPER\" udid=\"PCI_VEN_10DE&DEV_2705&"
              "SUBSYS_89581043&REV_A1_4&1BABDF5B&0&0009&0" + std::to_string(output) +
              "A\" bus=1 vendor=0x10DE\n";
+  ryzen += "adapter name=\"NVIDIA GeForce RTX 4060\" udid=\"PCI_VEN_10DE&DEV_2882\" bus=2 "
+           "vendor=0x10DE\n";
   expect_replays(Machine{
       "ryzen",
       {L"atiadlxx.dll", L"nvapi64.dll"},
       ryzen + "fail ADL_Overdrive5_Temperature_Get=-5\n"
+              "gpu name=\"NVIDIA GeForce RTX 4060\" bus=2 temps=52\n"
               "gpu name=\"NVIDIA GeForce RTX 4070 Ti SUPER\" bus=1 temps=41\n",
-      {L"AMD Radeon(TM) Graphics", L"NVIDIA GeForce RTX 4070 Ti SUPER"},
-      {L"Please wait", reading(41)},
+      {L"AMD Radeon(TM) Graphics", L"NVIDIA GeForce RTX 4070 Ti SUPER", L"NVIDIA GeForce RTX 4060"},
+      {L"Please wait", reading(41), reading(52)},
       L"",
       {"libraries atiadlxx.dll nvapi64.dll", "PCI 124:0.0, vendor AMD, iVendorID -1002, shown",
        "vendor=-1002", "adapter 6: index 6, PCI 1:0.0, vendor NVIDIA, iVendorID 4318 (0x10DE), shown",
        "row 0 \"AMD Radeon(TM) Graphics\": Please wait (no reading)",
-       "row 1 \"NVIDIA GeForce RTX 4070 Ti SUPER\": 41\xC2\xB0" "C"},
+       "row 1 \"NVIDIA GeForce RTX 4070 Ti SUPER\": 41\xC2\xB0" "C",
+       "row 2 \"NVIDIA GeForce RTX 4060\": 52\xC2\xB0" "C"},
       ""});
   // A laptop whose second GPU is powered down: it is not asked.
   {
@@ -269,7 +274,10 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
       {"sensors=memory:70,gpu:57,global:40", "temps=44.5", "integrated=1 bus=none",
        "Intel device 2: \"Intel(R) UHD Graphics\"", "driver 31.0.101.5122"},
       ""});
-  expect_replays(Machine{"none", {}, "", {}, {}, L"Unable to load API library",
+  // No vendor's library but Intel's, and no Arc card for it to read: no backend either.
+  expect_replays(Machine{"intel-no-arc", {L"ControlLib.dll"},
+                         "intel name=\"Intel(R) UHD Graphics\" integrated bus=0 device=2\n", {}, {},
+                         L"Unable to load API library",
                          {"no backend: the box \"Unable to load API library\""}, ""});
 }
 
@@ -367,6 +375,21 @@ TEST(Report, NamesAndContainsACrashAndAHangInVendorCalls) {
     }
     EXPECT_TRUE(ended) << library;
   }
+}
+
+// NVIDIA's rows: a read failing for another reason than sleep ends the monitor's readings, with a
+// box, so the GPU after it is never read, whatever it would answer.
+TEST(Report, AfterAFailingNvidiaReadTheNextRowIsNotRead) {
+  const Staged staged = stage(L"nvidia-failing", {L"nvapi64.dll"});
+  const Report report =
+      run_report(fresh_dir(L"report"),
+                 "gpu name=\"GeForce A\" bus=1\ngpu name=\"GeForce B\" bus=2 temps=52\n"
+                 "fail NvAPI_GPU_GetThermalSettings=-1 gpu=0\n");
+  EXPECT_EQ(report.exit_code, 0u) << report.errors;
+  for (const char* fact :
+       {"row 0 \"GeForce A\": Please wait (no reading: the box \"Unable to get thermal settings\"",
+        "row 1 \"GeForce B\": Please wait (not read: the readings ended)"})
+    EXPECT_NE(report.text.find(fact), std::string::npos) << fact << "\n" << report.text;
 }
 
 TEST(Report, SaysWhenItCannotWriteTheReport) {

@@ -633,7 +633,7 @@ void parse_fault(const std::vector<SimWord>& words, int line, SimFaultKind kind,
   scenario->faults.push_back(fault);
 }
 
-// `restart at=N [away=MS|forever] [order=reverse] [drop=I] [status=S] [in=FILE]`.
+// `restart at=N [away=MS|forever] [order=reverse] [drop=I [back=MS]] [status=S] [in=FILE]`.
 void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
   SimRestart restart;
   bool here = true;
@@ -653,6 +653,10 @@ void parse_restart(const std::vector<SimWord>& words, int line, SimScenario* sce
       restart.reverse = ok;
     } else if (word.key == "drop") {
       ok = ok && parse_number(word.value, 0, INT32_MAX, &restart.drop);
+    } else if (word.key == "back") {
+      ok = ok && parse_number(word.value, 0, INT64_MAX, &number);
+      restart.drop_ends = ok;
+      restart.back = static_cast<unsigned long long>(number);
     } else if (word.key == "status") {
       // Intel's results are unsigned 32-bit numbers, the others' signed. A lost session never
       // answers success.
@@ -923,8 +927,9 @@ std::vector<size_t> sim_listed(size_t count) {
 }
 
 bool sim_dropped(size_t position) {
-  return Scenario.restart.generation > 0 &&
-         static_cast<long long>(position) == Scenario.restart.drop;
+  const SimRestart& restart = Scenario.restart;
+  if (restart.generation == 0 || static_cast<long long>(position) != restart.drop) return false;
+  return !restart.drop_ends || GetTickCount64() - restart.since < restart.back;
 }
 
 SimFaultKind sim_fault(const char* function, int device, int32_t* status) {

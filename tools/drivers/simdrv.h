@@ -152,6 +152,8 @@ struct SimRestart {
   bool forever = false;          // away for ever
   bool reverse = false;          // lists its devices in reverse order afterwards
   long long drop = -1;           // the scenario position no longer listed afterwards; -1: none
+  bool drop_ends = false;        // the dropped one is listed again, `back` ms after the restart
+  unsigned long long back = 0;
   long long calls = 0;           // calls of the reading function so far
   int generation = 0;
   unsigned long long since = 0;  // GetTickCount64 at the restart
@@ -229,7 +231,7 @@ void sim_open_session();
 int32_t sim_restart_status(int32_t fallback);
 // The scenario positions of `count` entries in the order the driver lists them now.
 std::vector<size_t> sim_listed(size_t count);
-// True when the entry at scenario `position` is gone since the restart.
+// True when the entry at scenario `position` is gone since the restart (and not yet back).
 bool sim_dropped(size_t position);
 // The numbers of a dotted version text ("31.0.101.5122"), at most four; fewer when it has fewer.
 std::vector<uint32_t> sim_version_parts(const std::string& text);
