@@ -4,12 +4,24 @@
 # runs bench_runner under Wine in the prefix
 # build/mingw-x64/wineprefix-bench, on a virtual display unless $DISPLAY is set.
 # Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)] [intel, adl2 or geforce: that
-# path and the AMD path alone, side by side]
+# path and the AMD path alone, side by side | earlier <gputherm.exe of another build>: this build
+# against that one, both on the AMD path]
 set -euo pipefail
+if [ "${3:-}" = earlier ]; then
+  earlier=$(realpath "${4:?earlier needs the gputherm.exe of another build}")
+  set -- "$1" "$2" earlier
+fi
 cd "$(dirname "$0")/.."
 source scripts/wine-common.sh
 prepare_measurement bench
 cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$stage/"
+# The other build keeps the name gputherm.exe, in a folder of its own, so that Wine's per-program
+# settings for gputherm.exe below are its too.
+if [ -n "${earlier:-}" ]; then
+  mkdir -p "$stage/earlier"
+  cp "$earlier" "$stage/earlier/gputherm.exe"
+  x86_64-w64-mingw32-strip "$stage/earlier/gputherm.exe"
+fi
 # The release link already strips; stripping the copies again makes sure of it.
 x86_64-w64-mingw32-strip "$stage"/*.exe
 # gputherm once more, as gputherm_pnp.exe, with the simulated Plug and Play layer: it lives in the
