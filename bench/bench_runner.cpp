@@ -19,8 +19,9 @@
 //                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
 //                     [intel | adl2 | geforce | earlier]
 // With `intel`, `adl2` or `geforce`, only that path and the AMD path run, and only their
-// comparison is printed. With `earlier`, gputherm.exe runs against earlier\gputherm.exe, another
-// build of it, both on the AMD path, and every figure is printed as a ratio, without targets.
+// comparison is printed. With `earlier`, this build (staged again as this\gputherm.exe) runs
+// against earlier\gputherm.exe, another build of it, both on the AMD path, and every figure is
+// printed as a ratio, without targets.
 #include <windows.h>
 
 #include <algorithm>
@@ -129,7 +130,7 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 8;
+constexpr int SubjectCount = 9;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {
     {"gputherm", L"gputherm.exe", L""},
@@ -139,6 +140,7 @@ const Subject Subjects[SubjectCount] = {
     {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", probe_intel_scenario},
     {"gputherm+adl2", L"gputherm.exe", L"", probe_adl2_scenario},
     {"gputherm+geforce", L"gputherm.exe", L"", probe_geforce_scenario},
+    {"this build", L"this\\gputherm.exe", L""},
     {"earlier build", L"earlier\\gputherm.exe", L""}};
 enum SubjectIndex {
   Gputherm,
@@ -148,7 +150,10 @@ enum SubjectIndex {
   GputhermIntel,
   GputhermAdl2,
   GputhermGeforce,
-  EarlierBuild  // run by the `earlier` mode alone
+  // Run by the `earlier` mode alone, each from a folder of its own, staged alike, so that the two
+  // differ in nothing but the build.
+  ThisBuild,
+  EarlierBuild
 };
 
 const std::vector<int> EverySubject = {Gputherm,      Baseline,     BaselineCc6,    GputhermPnp,
@@ -432,14 +437,14 @@ int compare_path(const Path& path, const std::wstring& dir, int rounds, int seco
 // saves, every figure a ratio without targets. Start-up is taken from the measured runs only.
 int compare_builds(const std::wstring& dir, int rounds, int seconds) {
   std::vector<Run> runs[SubjectCount];
-  const bool all_completed = run_rounds(dir, rounds, seconds, {Gputherm, EarlierBuild}, runs);
-  if (runs[Gputherm].empty() || runs[EarlierBuild].empty()) {
+  const bool all_completed = run_rounds(dir, rounds, seconds, {ThisBuild, EarlierBuild}, runs);
+  if (runs[ThisBuild].empty() || runs[EarlierBuild].empty()) {
     std::printf("no complete run of both builds\n");
     return 1;
   }
   std::printf("this build against the earlier one, no targets:\n");
-  print_lines({"gputherm", runs[Gputherm], runs[EarlierBuild], runs[Gputherm], runs[EarlierBuild],
-               "earlier build", seconds, nullptr});
+  print_lines({"this build", runs[ThisBuild], runs[EarlierBuild], runs[ThisBuild],
+               runs[EarlierBuild], "earlier build", seconds, nullptr});
   std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
               all_completed ? "yes" : "NO");
   return all_completed ? 0 : 1;

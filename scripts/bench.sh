@@ -15,15 +15,16 @@ cd "$(dirname "$0")/.."
 source scripts/wine-common.sh
 prepare_measurement bench
 cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$stage/"
-# The other build keeps the name gputherm.exe, in a folder of its own, so that Wine's per-program
-# settings for gputherm.exe below are its too.
+# The release link already strips; stripping the copies again makes sure of it.
+x86_64-w64-mingw32-strip "$stage"/*.exe
+# Against another build, both are staged alike, each in a folder of its own under the name
+# gputherm.exe, whose per-program settings below are then theirs.
 if [ -n "${earlier:-}" ]; then
-  mkdir -p "$stage/earlier"
+  mkdir -p "$stage/this" "$stage/earlier"
+  cp "$stage/gputherm.exe" "$stage/this/gputherm.exe"
   cp "$earlier" "$stage/earlier/gputherm.exe"
   x86_64-w64-mingw32-strip "$stage/earlier/gputherm.exe"
 fi
-# The release link already strips; stripping the copies again makes sure of it.
-x86_64-w64-mingw32-strip "$stage"/*.exe
 # gputherm once more, as gputherm_pnp.exe, with the simulated Plug and Play layer: it lives in the
 # prefix's system folder for the run, native for that name alone; gputherm.exe keeps Wine's own.
 cp "$stage/gputherm.exe" "$stage/gputherm_pnp.exe"
