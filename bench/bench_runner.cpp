@@ -18,9 +18,11 @@
 // These four paths are each held to a tenth of the AMD path's processor time and private bytes.
 // Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, baseline.exe,
 //                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
-//                     [intel | adl2 | geforce | adlx]
+//                     [intel | adl2 | geforce | adlx | earlier]
 // With `intel`, `adl2`, `geforce` or `adlx`, only that path and the AMD path run, and only their
-// comparison is printed.
+// comparison is printed. With `earlier`, this build (staged again as this\gputherm.exe) runs
+// against earlier\gputherm.exe, another build of it, both on the AMD path, and every figure is
+// printed as a ratio, without targets.
 #include <windows.h>
 
 #include <algorithm>
@@ -129,7 +131,7 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 8;
+constexpr int SubjectCount = 10;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {
     {"gputherm", L"gputherm.exe", L""},
@@ -139,7 +141,9 @@ const Subject Subjects[SubjectCount] = {
     {"gputherm+intel", L"intel\\gputherm_intel.exe", L"", probe_intel_scenario},
     {"gputherm+adl2", L"gputherm.exe", L"", probe_adl2_scenario},
     {"gputherm+geforce", L"gputherm.exe", L"", probe_geforce_scenario},
-    {"gputherm+adlx", L"gputherm.exe", L"", probe_adlx_scenario}};
+    {"gputherm+adlx", L"gputherm.exe", L"", probe_adlx_scenario},
+    {"this build", L"this\\gputherm.exe", L""},
+    {"earlier build", L"earlier\\gputherm.exe", L""}};
 enum SubjectIndex {
   Gputherm,
   Baseline,
@@ -148,7 +152,11 @@ enum SubjectIndex {
   GputhermIntel,
   GputhermAdl2,
   GputhermGeforce,
-  GputhermAdlx
+  GputhermAdlx,
+  // Run by the `earlier` mode alone, each from a folder of its own, staged alike, so that the two
+  // differ in nothing but the build.
+  ThisBuild,
+  EarlierBuild
 };
 
 const std::vector<int> EverySubject = {Gputherm,      Baseline,     BaselineCc6,
@@ -210,11 +218,12 @@ bool run_rounds(const std::wstring& dir, int rounds, int seconds, const std::vec
 bool run_start_rounds(const std::wstring& dir, const std::vector<Run>* runs,
                       std::vector<Run>* starts) {
   bool all_completed = true;
-  for (int which = 0; which < SubjectCount; ++which) starts[which] = runs[which];
+  for (const int which : EverySubject) starts[which] = runs[which];
+  const size_t count = EverySubject.size();
   for (int round = 0; round < StartRounds; ++round) {
     std::printf("start-up round %d:", round + 1);
-    for (int turn = 0; turn < SubjectCount; ++turn) {
-      const int which = (round + turn) % SubjectCount;
+    for (size_t turn = 0; turn < count; ++turn) {
+      const int which = EverySubject[(static_cast<size_t>(round) + turn) % count];
       const Run run = run_once(Subjects[which], dir, 0);
       std::printf(" %s %.1f ms%s", Subjects[which].name, run.startup_ms,
                   run.failure.empty() ? "" : (" FAILED: " + run.failure).c_str());
@@ -431,6 +440,23 @@ int compare_path(const Path& path, const std::wstring& dir, int rounds, int seco
   return all_completed ? 0 : 1;
 }
 
+// gputherm against another build of it, both on the AMD path, in turn: what a change costs or
+// saves, every figure a ratio without targets. Start-up is taken from the measured runs only.
+int compare_builds(const std::wstring& dir, int rounds, int seconds) {
+  std::vector<Run> runs[SubjectCount];
+  const bool all_completed = run_rounds(dir, rounds, seconds, {ThisBuild, EarlierBuild}, runs);
+  if (runs[ThisBuild].empty() || runs[EarlierBuild].empty()) {
+    std::printf("no complete run of both builds\n");
+    return 1;
+  }
+  std::printf("this build against the earlier one, no targets:\n");
+  print_lines({"this build", runs[ThisBuild], runs[EarlierBuild], runs[ThisBuild],
+               runs[EarlierBuild], "earlier build", seconds, nullptr});
+  std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
+              all_completed ? "yes" : "NO");
+  return all_completed ? 0 : 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -438,14 +464,20 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, "
         "baseline.exe, baseline_cc6.exe, intel\\gputherm_intel.exe> [rounds] [seconds] "
-        "[intel | adl2 | geforce | adlx]\n");
+        "[intel | adl2 | geforce | adlx | earlier]\n");
     return 2;
   }
   const std::wstring dir = argv[1];
   const int rounds = argument(argc, argv, 2, DefaultRounds);
   const int seconds = argument(argc, argv, 3, DefaultSeconds);
   const Path* focus = argc > 4 ? path_for_mode(argv[4]) : nullptr;
-  if (focus)
+  const bool earlier = argc > 4 && std::wstring(argv[4]) == L"earlier";
+  if (earlier)
+    std::printf(
+        "benchmark: gputherm against an earlier build of it under %s, %d simulated AMD GPUs "
+        "whose readings drift on every pass, %d rounds in turn, %d s each, medians\n",
+        wine_version().c_str(), Gpus, rounds, seconds);
+  else if (focus)
     std::printf(
         "benchmark: gputherm on %d %s against gputherm on %d simulated AMD GPUs under %s, "
         "readings that change on every pass, %d rounds in turn, %d s each, medians\n",
@@ -459,11 +491,12 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("processor time source: %s\n",
               probe_under_wine() ? "the host process's scheduler run time of all its threads"
                                  : "GetProcessTimes");
+  if (earlier) return compare_builds(dir, rounds, seconds);
   if (focus) return compare_path(*focus, dir, rounds, seconds);
   std::vector<Run> runs[SubjectCount], starts[SubjectCount];
   bool all_completed = run_rounds(dir, rounds, seconds, EverySubject, runs);
   all_completed = run_start_rounds(dir, runs, starts) && all_completed;
-  for (int which = 0; which < SubjectCount; ++which) {
+  for (const int which : EverySubject) {
     if (runs[which].empty()) {
       std::printf("no complete run of %s\n", Subjects[which].name);
       return 1;

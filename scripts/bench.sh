@@ -3,15 +3,28 @@
 # stripped copies, installs the simulated AMD driver in the prefix's system folder for the run, and
 # runs bench_runner under Wine in the prefix
 # build/mingw-x64/wineprefix-bench, on a virtual display unless $DISPLAY is set.
-# Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)]
-#                             [intel, adl2, geforce or adlx: that path and the AMD path alone]
+# Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)] [intel, adl2, geforce or adlx:
+# that path and the AMD path alone, side by side | earlier <gputherm.exe of another build>: this
+# build against that one, both on the AMD path]
 set -euo pipefail
+if [ "${3:-}" = earlier ]; then
+  earlier=$(realpath "${4:?earlier needs the gputherm.exe of another build}")
+  set -- "$1" "$2" earlier
+fi
 cd "$(dirname "$0")/.."
 source scripts/wine-common.sh
 prepare_measurement bench
 cp "$build"/bin/{gputherm,baseline,baseline_cc6}.exe "$stage/"
 # The release link already strips; stripping the copies again makes sure of it.
 x86_64-w64-mingw32-strip "$stage"/*.exe
+# Against another build, both are staged alike, each in a folder of its own under the name
+# gputherm.exe, whose per-program settings below are then theirs.
+if [ -n "${earlier:-}" ]; then
+  mkdir -p "$stage/this" "$stage/earlier"
+  cp "$stage/gputherm.exe" "$stage/this/gputherm.exe"
+  cp "$earlier" "$stage/earlier/gputherm.exe"
+  x86_64-w64-mingw32-strip "$stage/earlier/gputherm.exe"
+fi
 # gputherm once more, as gputherm_pnp.exe, with the simulated Plug and Play layer: it lives in the
 # prefix's system folder for the run, native for that name alone; gputherm.exe keeps Wine's own.
 cp "$stage/gputherm.exe" "$stage/gputherm_pnp.exe"

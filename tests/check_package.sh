@@ -35,6 +35,13 @@ for program in gputherm gputherm-report; do
 done
 echo "unpacked into: $unpacked/$top"
 
+# Threads take the program's default stack reservation, which its header carries: 1 MiB.
+reserve=$(x86_64-w64-mingw32-objdump -p "$unpacked/$top/gputherm.exe" |
+  awk '$1 == "SizeOfStackReserve" { print $2 }')
+[ "$((16#${reserve:-0}))" = 1048576 ] ||
+  { echo "FAIL: gputherm.exe reserves 0x${reserve:-?} bytes of stack, not 1 MiB"; exit 1; }
+echo "gputherm.exe stack reservation: 1 MiB"
+
 # Only libraries that Windows always takes from the system may be imported: its known DLLs, and
 # comctl32, which the manifest binds to the system's side-by-side store. Any other name would be
 # searched for beside the program first, where a planted file of that name would run at start.
