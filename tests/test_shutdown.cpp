@@ -1,5 +1,6 @@
 // Shutting the facade down while a worker changes labels as fast as it can, closed at random
-// moments, must always end within 2 s; and an idle window costs its thread no processor time.
+// moments, must always end within 2 s (share time); and an idle window costs its thread no
+// processor time.
 // The window under test runs in a child process (this executable started with --stress-child),
 // because the facade is started and ended once per process.
 #include <gtest/gtest.h>
@@ -90,7 +91,8 @@ Program start_child(bool blocked) {
   DWORD code = 1;
   const bool ended = wait_exit(child, ExitDeadlineMs, &code);
   cleanup(child);
-  if (!ended) return ::testing::AssertionFailure() << "still running 2 s after the close";
+  if (!ended)
+    return ::testing::AssertionFailure() << "still running 2 s (share time) after the close";
   if (code != 0) return ::testing::AssertionFailure() << "exit code " << code;
   return ::testing::AssertionSuccess();
 }

@@ -13,7 +13,26 @@
 // Starts the facade once in this test process (own heap) and answers that heap.
 HANDLE facade_for_tests();
 
-// Waits for `condition` to hold, checking every 20 ms, at most `timeout_ms`.
+// ---- time ----
+// Every limit the harness puts on a wait is a time on a share clock rather than the wall clock:
+// the time that a thread ready to run would have had a processor. It keeps the wall clock's pace
+// while no more threads are ready to run than there are processors, and goes n times slower while
+// n times as many are (the host's count of runnable threads, read under Wine; elsewhere it is the
+// wall clock). Load alone therefore cannot make a limit run out, while a program that hangs runs
+// it out as soon as it would on a quiet machine. A lower bound on a program's own timing (a delay
+// of a second) stays on the wall clock, which load can only lengthen.
+struct ShareClock {
+  ULONGLONG wall_ms = 0;   // the wall clock at the last reading
+  double slowdown = 1;     // ready threads per processor at the last reading, at least 1
+  double elapsed_ms = 0;   // share time from the start to the last reading
+};
+// A share clock started now.
+ShareClock share_clock_start();
+// Share time since the start, in ms. The stretch since the last reading counts at the pace of the
+// busier of its two ends, so reading often follows the load closely.
+double share_clock_ms(ShareClock& clock);
+
+// Waits for `condition` to hold, checking every 20 ms, at most `timeout_ms` of share time.
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 5000);
 
 // The folder of the running test executable; gputherm.exe is built beside it.
@@ -128,7 +147,8 @@ RECT rect_in_parent(HWND child);
 enum class CloseBy { CloseMessage, SystemCommand, AltF4 };
 // Asks the window to close the way a user would.
 void request_close(HWND window, CloseBy how = CloseBy::SystemCommand);
-// Waits for the process to end; false on timeout. `exit_code` receives its exit code.
+// Waits for the process to end, at most `timeout_ms` of share time; false on timeout.
+// `exit_code` receives its exit code.
 bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code);
 // Ends the process if it still runs and closes its handles.
 void cleanup(Program& program);
@@ -141,7 +161,8 @@ struct Monitor {
 // Stages the program with `drivers`, starts it with `scenario` and waits for its window.
 Monitor start_monitor(const wchar_t* label, const std::vector<std::wstring>& drivers,
                       const std::string& scenario);
-// Closes the window as a user would and expects the process to end with code 0 within 2 s.
+// Closes the window as a user would and expects the process to end with code 0 within 2 s of
+// share time.
 void close_monitor(Monitor& monitor, CloseBy how = CloseBy::SystemCommand);
 // The frame titles of the rows, in row order.
 std::vector<std::wstring> frame_titles(HWND window);
