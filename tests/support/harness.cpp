@@ -96,6 +96,11 @@ std::wstring widen(const std::string& text) {
   return result;
 }
 
+int stress_runs(int in_suite, int at_full_count) {
+  return GetEnvironmentVariableW(L"GPUTHERM_FULL_STRESS", nullptr, 0) > 0 ? at_full_count
+                                                                          : in_suite;
+}
+
 std::wstring bin_dir() {
   wchar_t path[MAX_PATH];
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);

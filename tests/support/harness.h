@@ -98,6 +98,11 @@ using InstalledDrivers = std::shared_ptr<const std::vector<std::unique_ptr<Syste
 // "variants\\no_temperature\\atiadlxx.dll"), each under its file name.
 InstalledDrivers install_drivers(const std::vector<std::wstring>& drivers);
 
+// How many runs a stress test makes: `in_suite` in the test suite, `at_full_count` where the
+// environment sets GPUTHERM_FULL_STRESS (scripts/stress.sh). The full count measures how rare a
+// fault is; the suite's runs check each way of closing and each variant.
+int stress_runs(int in_suite, int at_full_count);
+
 // ---- end-to-end ----
 struct Program {
   PROCESS_INFORMATION process{};
