@@ -131,7 +131,7 @@ void check_label0(const Monitor& monitor, const BadDriver& bad) {
   }
   // A box ended the readings, so no pass shows in the log: passes come once a second, and two
   // would have written a reading by now.
-  EXPECT_FALSE(wait_until([&] { return !waits(); }, 2500));
+  EXPECT_FALSE(happens_within([&] { return !waits(); }, 2500));
 }
 
 }  // namespace
@@ -234,7 +234,7 @@ TEST(DriverFaults, AFaultEndsTheReadingsButNeitherTheWindowNorACleanExit) {
     EXPECT_TRUE(wait_for_label(monitor.window, 0, NoReading));
     EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading));
     // No box, and the window stays: passes would have come twice by now.
-    EXPECT_FALSE(wait_until(
+    EXPECT_FALSE(happens_within(
         [&] { return wait_for_error_box(monitor.program, 0) || !IsWindow(monitor.window); },
         2000));
     close_monitor(monitor);

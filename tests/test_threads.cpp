@@ -197,7 +197,7 @@ DWORD WINAPI busy_worker(void* window) {
 // in its label change when the kill comes).
 void let_worker_run(std::minstd_rand& random) {
   const DWORD ms = random() % 6;
-  if (random() % 2) wait_until([] { return false; }, ms);
+  if (random() % 2) happens_within([] { return false; }, ms);
   else Sleep(ms);
 }
 

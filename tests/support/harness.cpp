@@ -64,17 +64,33 @@ double share_clock_ms(ShareClock& clock) {
   return clock.elapsed_ms;
 }
 
-bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
-  if (timeout_ms == 0) return condition();
-  ShareClock clock = share_clock_start();
+namespace {
+
+// Looks at `condition` until it holds or `elapsed_ms` reaches `limit_ms`.
+bool look_until(const std::function<bool()>& condition, const std::function<double()>& elapsed_ms,
+                DWORD limit_ms) {
   for (;;) {
     if (condition()) return true;
-    if (share_clock_ms(clock) >= timeout_ms) return false;
+    if (elapsed_ms() >= limit_ms) return false;
     // Keep this thread's own windows alive while waiting.
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     MsgWaitForMultipleObjects(0, nullptr, FALSE, LookIntervalMs, QS_ALLINPUT);
   }
+}
+
+}  // namespace
+
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
+  if (timeout_ms == 0) return condition();
+  ShareClock clock = share_clock_start();
+  return look_until(condition, [&] { return share_clock_ms(clock); }, timeout_ms);
+}
+
+bool happens_within(const std::function<bool()>& condition, DWORD wall_ms) {
+  const ULONGLONG start = GetTickCount64();
+  return look_until(
+      condition, [&] { return static_cast<double>(GetTickCount64() - start); }, wall_ms);
 }
 
 std::string narrow(const std::wstring& text) {

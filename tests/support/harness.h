@@ -34,6 +34,10 @@ double share_clock_ms(ShareClock& clock);
 
 // Waits for `condition` to hold, checking every 20 ms, at most `timeout_ms` of share time.
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 5000);
+// Whether `condition` comes to hold within `wall_ms` of the wall clock, checking every 20 ms: for
+// checks that something does not happen. Load can only delay what a program does, so such a check
+// cannot fail for load alone, and the share clock would only make it longer.
+bool happens_within(const std::function<bool()>& condition, DWORD wall_ms);
 
 // The folder of the running test executable; gputherm.exe is built beside it.
 std::wstring bin_dir();
