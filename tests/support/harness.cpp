@@ -44,9 +44,8 @@ double machine_slowdown() {
   const BOOL read = ReadFile(file, text, sizeof(text) - 1, &got, nullptr);
   CloseHandle(file);
   if (!read) return 1;
-  double load1 = 0, load5 = 0, load15 = 0;
   int runnable = 0;
-  if (std::sscanf(text, "%lf %lf %lf %d/", &load1, &load5, &load15, &runnable) != 4) return 1;
+  if (std::sscanf(text, "%*f %*f %*f %d/", &runnable) != 1) return 1;
   return std::max(1.0, runnable / processors);
 }
 

@@ -14,13 +14,14 @@
 HANDLE facade_for_tests();
 
 // ---- time ----
-// Every limit the harness puts on a wait is a time on a share clock rather than the wall clock:
-// the time that a thread ready to run would have had a processor. It keeps the wall clock's pace
-// while no more threads are ready to run than there are processors, and goes n times slower while
-// n times as many are (the host's count of runnable threads, read under Wine; elsewhere it is the
-// wall clock). Load alone therefore cannot make a limit run out, while a program that hangs runs
-// it out as soon as it would on a quiet machine. A lower bound on a program's own timing (a delay
-// of a second) stays on the wall clock, which load can only lengthen.
+// A limit on a wait for something that must happen is a time on a share clock rather than the
+// wall clock: the time that a thread ready to run would have had a processor. It keeps the wall
+// clock's pace while no more threads are ready to run than there are processors, and goes n times
+// slower while n times as many are (the host's count of runnable threads, read under Wine;
+// elsewhere it is the wall clock). Load alone therefore cannot make such a limit run out, while a
+// program that hangs runs it out as soon as it would on a quiet machine. What load can only
+// lengthen stays on the wall clock: a lower bound on a program's own timing (a delay of a second)
+// and a check that something does not happen (happens_within).
 struct ShareClock {
   ULONGLONG wall_ms = 0;   // the wall clock at the last reading
   double slowdown = 1;     // ready threads per processor at the last reading, at least 1
