@@ -131,7 +131,7 @@ void check_label0(const Monitor& monitor, const BadDriver& bad) {
   }
   // A box ended the readings, so no pass shows in the log: passes come once a second, and two
   // would have written a reading by now.
-  EXPECT_FALSE(wait_until([&] { return !waits(); }, 2500));
+  EXPECT_FALSE(happens_within([&] { return !waits(); }, 2500));
 }
 
 }  // namespace
@@ -196,10 +196,26 @@ bool log_comes_to(const Monitor& monitor, const char* fragment) {
   return wait_until([&] { return log_has(read_log(monitor.program.log_path), fragment); });
 }
 
-// Milliseconds from `since` until row `row` says "No reading"; -1 when it does not within 15 s.
-long long ms_until_no_reading(const Monitor& monitor, int row, ULONGLONG since) {
-  if (!wait_for_label(monitor.window, row, NoReading, 15000)) return -1;
-  return static_cast<long long>(GetTickCount64() - since);
+// The moment of a row's last reading, on both clocks.
+struct LastReading {
+  ULONGLONG wall_ms = GetTickCount64();
+  ShareClock clock = share_clock_start();
+};
+
+// Waits for row `row` to say "No reading": it must, no sooner than 8 s after its last reading
+// (wall clock: the program's own ten seconds) and no later than 12.5 s (share time).
+::testing::AssertionResult no_reading_after_ten_seconds(const Monitor& monitor, int row,
+                                                        LastReading& last) {
+  const bool shown = wait_until([&] {
+    share_clock_ms(last.clock);
+    return window_text(row_label(monitor.window, row)) == NoReading;
+  }, 15000);
+  const ULONGLONG wall_ms = GetTickCount64() - last.wall_ms;
+  const double share_ms = share_clock_ms(last.clock);
+  if (shown && wall_ms >= 8000 && share_ms <= 12500) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << (shown ? "" : "not yet ") << "\"No reading\" " << wall_ms << " ms (" << share_ms
+         << " ms of share time) after the last reading";
 }
 
 }  // namespace
@@ -218,7 +234,7 @@ TEST(DriverFaults, AFaultEndsTheReadingsButNeitherTheWindowNorACleanExit) {
     EXPECT_TRUE(wait_for_label(monitor.window, 0, NoReading));
     EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading));
     // No box, and the window stays: passes would have come twice by now.
-    EXPECT_FALSE(wait_until(
+    EXPECT_FALSE(happens_within(
         [&] { return wait_for_error_box(monitor.program, 0) || !IsWindow(monitor.window); },
         2000));
     close_monitor(monitor);
@@ -247,21 +263,17 @@ TEST(DriverFaults, ACallThatDoesNotReturnLeavesNoNumberOnScreen) {
   };
   // The last reading before the slow call is adapter 1's fourth call.
   ASSERT_TRUE(wait_until([&] { return readings() >= 4; }));
-  ULONGLONG last_reading = GetTickCount64();
+  LastReading last_reading;
   EXPECT_EQ(window_text(row_label(monitor.window, 0)), Forty);
-  long long waited = ms_until_no_reading(monitor, 0, last_reading);
-  EXPECT_GE(waited, 8000);
-  EXPECT_LE(waited, 12500);
+  EXPECT_TRUE(no_reading_after_ten_seconds(monitor, 0, last_reading));
   // Row 1's reading was written just after row 0's: it goes at the same look, or the next.
   EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading, 1500));
   // The slow call answers: its reading shows at once, and the cycle goes on.
   EXPECT_TRUE(wait_for_label(monitor.window, 0, Forty, 8000));
   EXPECT_TRUE(wait_for_label(monitor.window, 1, FortyOne, 3000));
   ASSERT_TRUE(log_comes_to(monitor, "status=hang"));
-  last_reading = GetTickCount64();
-  waited = ms_until_no_reading(monitor, 0, last_reading);
-  EXPECT_GE(waited, 8000);
-  EXPECT_LE(waited, 12500);
+  last_reading = LastReading();
+  EXPECT_TRUE(no_reading_after_ten_seconds(monitor, 0, last_reading));
   EXPECT_TRUE(wait_for_label(monitor.window, 1, NoReading, 1500));
   close_monitor(monitor);
 }

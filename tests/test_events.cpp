@@ -69,7 +69,7 @@ TEST_F(Events, AnotherThreadsMuteNeverSilencesThisThread) {
   Handoff handoff{CreateEventW(nullptr, TRUE, FALSE, nullptr),
                   CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   const HANDLE worker = CreateThread(nullptr, 0, hold_mute_raised, &handoff, 0, nullptr);
-  ASSERT_EQ(WaitForSingleObject(handoff.raised, 5000), WAIT_OBJECT_0);
+  ASSERT_TRUE(wait_until([&] { return WaitForSingleObject(handoff.raised, 0) == WAIT_OBJECT_0; }));
   event_post(EVENT_CLOSE_WINDOW, 0, 0, 0);
   SetEvent(handoff.release);
   WaitForSingleObject(worker, 5000);

@@ -32,15 +32,28 @@ std::vector<int64_t> wait_through_marker() {
   return answers;
 }
 
-// Serves the messages other threads send to this one until `thread` ends.
+// Serves the messages other threads send to this one until `thread` ends, at most 5 s of share
+// time.
 bool wait_serving(HANDLE thread) {
-  const ULONGLONG deadline = GetTickCount64() + 5000;
-  while (GetTickCount64() < deadline) {
+  ShareClock clock = share_clock_start();
+  do {
     if (MsgWaitForMultipleObjects(1, &thread, FALSE, 50, QS_SENDMESSAGE) == WAIT_OBJECT_0)
       return true;
     MSG message;
     PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  }
+  } while (share_clock_ms(clock) < 5000);
+  return false;
+}
+
+// Waits until another thread has sent this one a message, at most 5 s of share time; the message
+// stays unanswered.
+bool message_sent_to_this_thread() {
+  ShareClock clock = share_clock_start();
+  do {
+    if (MsgWaitForMultipleObjectsEx(0, nullptr, 50, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE) ==
+        WAIT_OBJECT_0)
+      return true;
+  } while (share_clock_ms(clock) < 5000);
   return false;
 }
 
@@ -134,8 +147,7 @@ TEST_F(Gadgets, ACloseIsNeverLostToAWorkersLabelChange) {
   Worker worker{GetCurrentThreadId(), {false}};
   HANDLE thread = CreateThread(nullptr, 0, set_reading_once, &worker, 0, nullptr);
   // The worker's change now waits for this thread, its mute raised.
-  ASSERT_EQ(MsgWaitForMultipleObjectsEx(0, nullptr, 5000, QS_SENDMESSAGE, MWMO_INPUTAVAILABLE),
-            WAIT_OBJECT_0);
+  ASSERT_TRUE(message_sent_to_this_thread());
   SendMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(window_wait_event(), EVENT_CLOSE_WINDOW);
   wait_through_marker();

@@ -106,7 +106,7 @@ TEST(NvidiaMonitor, FailedThermalReadStopsTheWorkerAfterOneBox) {
       // Nothing reads row 0 again, so its number goes; row 1 never showed one.
       EXPECT_TRUE(wait_for_label(monitor.window, 0, L"No reading"));
       // Passes come once a second: by now the worker would have read again and shown a box.
-      EXPECT_FALSE(wait_until(
+      EXPECT_FALSE(happens_within(
           [&] {
             return window_text(row_label(monitor.window, 0)) != L"No reading" ||
                    window_text(row_label(monitor.window, 1)) != L"Please wait" ||
@@ -149,7 +149,7 @@ TEST(NvidiaMonitor, SetUpFailuresLeaveAnEmptyWindowWhoseWorkerOnlyWaits) {
     EXPECT_EQ(client.cx, 288);
     EXPECT_EQ(client.cy, 97);
     EXPECT_EQ(row_count(monitor.window), 0) << test.scenario;
-    EXPECT_FALSE(wait_until(
+    EXPECT_FALSE(happens_within(
         [&] {
           return !thermal_calls(program).empty() || wait_for_error_box(program, 0) != nullptr;
         },

@@ -153,7 +153,7 @@ TEST(Laptop, NotPoweredIsNoFailureButOtherStatusesStillAre) {
   const size_t calls = log_lines_with(read_log(program.log_path), "GetThermalSettings tid=").size();
   // Passes come once a second: by now the worker would have read again or shown a box.
   EXPECT_FALSE(
-      wait_until([&] { return wait_for_error_box(program, 0) || labels() != ended; }, 2500));
+      happens_within([&] { return wait_for_error_box(program, 0) || labels() != ended; }, 2500));
   close_monitor(monitor);
   const auto log = log_lines_with(read_log(program.log_path), "GetThermalSettings tid=");
   EXPECT_EQ(log.size(), calls);

@@ -48,8 +48,6 @@ bool ended(ThreadNumber number) {
   return wait_until([number] { return thread_running_handle(number) == nullptr; });
 }
 
-ULONGLONG ms_since(ULONGLONG start) { return GetTickCount64() - start; }
-
 // ---- numbers and the registry ----
 
 TEST_F(Threads, NumbersCountUpAndAreNeverReused) {
@@ -137,9 +135,9 @@ TEST_F(Threads, KillEndsADelayAtOnce) {
   ASSERT_NE(thread, nullptr);
   ASSERT_TRUE(wait_until([] { return Passes == 1; }));
 
-  const ULONGLONG start = GetTickCount64();
+  ShareClock clock = share_clock_start();
   EXPECT_FALSE(thread_kill(number)) << "a delay is a stop point: no force needed";
-  EXPECT_LT(ms_since(start), 400u);
+  EXPECT_LT(share_clock_ms(clock), 400.0);
   // Gone before the kill returned, so the pass after the delay can never run.
   EXPECT_TRUE(has_ended(thread));
   EXPECT_EQ(Passes, 1);
@@ -159,9 +157,9 @@ TEST_F(Threads, KillEndsAThreadAtItsStopPoint) {
   const ThreadNumber number = thread_create(spins_through_stop_points, 0);
   const HANDLE thread = own_handle(number);
   ASSERT_TRUE(wait_until([] { return Passes > 1000; }));
-  const ULONGLONG start = GetTickCount64();
+  ShareClock clock = share_clock_start();
   EXPECT_FALSE(thread_kill(number));
-  EXPECT_LT(ms_since(start), 400u);
+  EXPECT_LT(share_clock_ms(clock), 400.0);
   EXPECT_TRUE(has_ended(thread));
   const int passes = Passes;
   thread_stop_point();  // not being stopped: returns
@@ -174,9 +172,9 @@ TEST_F(Threads, KillCutsOffAThreadStuckInACall) {
   const ThreadNumber number = start_waiting_for(never);
   const HANDLE thread = own_handle(number);
   ASSERT_NE(thread, nullptr);
-  const ULONGLONG start = GetTickCount64();
+  ShareClock clock = share_clock_start();
   EXPECT_TRUE(thread_kill(number));
-  EXPECT_LT(ms_since(start), 1500u);
+  EXPECT_LT(share_clock_ms(clock), 1500.0);
   EXPECT_TRUE(has_ended(thread));
   EXPECT_EQ(thread_running_handle(number), nullptr);
   EXPECT_FALSE(thread_kill(number));
@@ -199,7 +197,7 @@ DWORD WINAPI busy_worker(void* window) {
 // in its label change when the kill comes).
 void let_worker_run(std::minstd_rand& random) {
   const DWORD ms = random() % 6;
-  if (random() % 2) wait_until([] { return false; }, ms);
+  if (random() % 2) happens_within([] { return false; }, ms);
   else Sleep(ms);
 }
 
@@ -215,9 +213,9 @@ TEST_F(Threads, StressKillsAtRandomMomentsNeverHang) {
     const HANDLE thread = own_handle(number);
     let_worker_run(random);
 
-    const ULONGLONG start = GetTickCount64();
+    ShareClock clock = share_clock_start();
     forced += thread_kill(number) ? 1 : 0;
-    ASSERT_LT(ms_since(start), 2000u) << "round " << round;
+    ASSERT_LT(share_clock_ms(clock), 2000.0) << "round " << round;
     ASSERT_TRUE(has_ended(thread)) << "round " << round;
     CloseHandle(thread);
 
@@ -247,7 +245,9 @@ double elapsed_ms(void (*action)()) {
 }
 
 TEST_F(Threads, DelaysWaitTheirTime) {
-  EXPECT_LT(elapsed_ms([] { delay_ms(0); }), 30.0);
+  ShareClock clock = share_clock_start();
+  delay_ms(0);
+  EXPECT_LT(share_clock_ms(clock), 30.0);
   EXPECT_GE(elapsed_ms([] { delay_ms(50); }), 45.0);
 }
 

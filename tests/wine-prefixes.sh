@@ -3,21 +3,14 @@
 # prefix id of the resource file $2. Tests run side by side, each in a prefix of its own, since each
 # installs simulated drivers in its prefix's system folder; CTest hands them out (see
 # cmake/wine-run.sh).
-# Making a prefix costs some 15 s of processor time, copying one (700 MB) a second or two: a
-# prefix is made once, as the template $1-template, and every run brings each prefix of the pool
-# back to it, copying only what differs, which is what the last run changed. The template is made
-# again when Wine or the script that makes a prefix changes.
+# Every run brings each prefix of the pool back to the build folder's template prefix (made by
+# scripts/wine-prefix.sh, or already made by scripts/run.sh), copying only what differs, which is
+# what the last run changed.
 set -euo pipefail
 prefix=$1
 resources=$2
 here=$(cd "$(dirname "$0")" && pwd)
-template=$prefix-template
-made_by="$(wine --version) $(sha256sum <"$here/../scripts/wine-prefix.sh" | cut -c1-16)"
-if [ "$(cat "$template.made-by" 2>/dev/null)" != "$made_by" ]; then
-  rm -f "$template.made-by"
-  bash "$here/../scripts/wine-prefix.sh" "$template"
-  echo "$made_by" >"$template.made-by"
-fi
+template=$(bash "$here/../scripts/wine-prefix.sh" --template "$(dirname "$prefix")")
 
 prefixes=()
 for id in $(sed -n 's/.*"id": *"\([0-9]*\)".*/\1/p' "$resources"); do

@@ -1,5 +1,6 @@
 #include "tests/support/harness.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -25,18 +26,70 @@ namespace {
 // 20 ms is still fifty looks a pass, and tests run side by side share two processors.
 constexpr DWORD LookIntervalMs = 20;
 
+// Ready threads per processor now, at least 1; 1 where the host's count cannot be read. The
+// fourth field of /proc/loadavg ("3/345") starts with the number of runnable threads, this one
+// included: it stands for the thread whose time is being judged.
+double machine_slowdown() {
+  static const double processors = [] {
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors > 0 ? static_cast<double>(info.dwNumberOfProcessors) : 1.0;
+  }();
+  const HANDLE file = CreateFileW(L"\\\\?\\unix\\proc\\loadavg", GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 1;
+  char text[128] = {};
+  DWORD got = 0;
+  const BOOL read = ReadFile(file, text, sizeof(text) - 1, &got, nullptr);
+  CloseHandle(file);
+  if (!read) return 1;
+  int runnable = 0;
+  if (std::sscanf(text, "%*f %*f %*f %d/", &runnable) != 1) return 1;
+  return std::max(1.0, runnable / processors);
+}
+
 }  // namespace
 
-bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+ShareClock share_clock_start() { return {GetTickCount64(), machine_slowdown(), 0}; }
+
+double share_clock_ms(ShareClock& clock) {
+  const ULONGLONG now = GetTickCount64();
+  const double slowdown = machine_slowdown();
+  clock.elapsed_ms +=
+      static_cast<double>(now - clock.wall_ms) / std::max(slowdown, clock.slowdown);
+  clock.wall_ms = now;
+  clock.slowdown = slowdown;
+  return clock.elapsed_ms;
+}
+
+namespace {
+
+// Looks at `condition` until it holds or `elapsed_ms` reaches `limit_ms`.
+bool look_until(const std::function<bool()>& condition, const std::function<double()>& elapsed_ms,
+                DWORD limit_ms) {
   for (;;) {
     if (condition()) return true;
-    if (GetTickCount64() >= deadline) return false;
+    if (elapsed_ms() >= limit_ms) return false;
     // Keep this thread's own windows alive while waiting.
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
     MsgWaitForMultipleObjects(0, nullptr, FALSE, LookIntervalMs, QS_ALLINPUT);
   }
+}
+
+}  // namespace
+
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms) {
+  if (timeout_ms == 0) return condition();
+  ShareClock clock = share_clock_start();
+  return look_until(condition, [&] { return share_clock_ms(clock); }, timeout_ms);
+}
+
+bool happens_within(const std::function<bool()>& condition, DWORD wall_ms) {
+  const ULONGLONG start = GetTickCount64();
+  return look_until(
+      condition, [&] { return static_cast<double>(GetTickCount64() - start); }, wall_ms);
 }
 
 std::string narrow(const std::wstring& text) {
@@ -56,6 +109,11 @@ std::wstring widen(const std::string& text) {
   std::wstring result(size, L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
   return result;
+}
+
+int stress_runs(int in_suite, int at_full_count) {
+  return GetEnvironmentVariableW(L"GPUTHERM_FULL_STRESS", nullptr, 0) > 0 ? at_full_count
+                                                                          : in_suite;
 }
 
 std::wstring bin_dir() {
@@ -247,9 +305,13 @@ HWND wait_for_window(const Program& program, const wchar_t* title, DWORD timeout
   wait_until([&] { return (window = find_titled(program, title, nullptr)) != nullptr; },
              timeout_ms);
   // The program shows its window before it fills it; a message sent to it is answered only once
-  // its thread waits for messages again, that is, when the window is complete.
-  DWORD_PTR answer = 0;
-  if (window) SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, timeout_ms, &answer);
+  // its thread waits for messages again, that is, when the window is complete. Sent in short
+  // tries, so that the limit is on the share clock; a try that times out is answered later.
+  const auto answered = [&] {
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, LookIntervalMs, &answer) != 0;
+  };
+  if (window) wait_until([&] { return answered() || !IsWindow(window); }, timeout_ms);
   return window;
 }
 
@@ -319,8 +381,10 @@ void request_close(HWND window, CloseBy how) {
 }
 
 bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code) {
-  if (!program.process.hProcess) return false;
-  if (WaitForSingleObject(program.process.hProcess, timeout_ms) != WAIT_OBJECT_0) return false;
+  const HANDLE process = program.process.hProcess;
+  if (!process) return false;
+  if (!wait_until([&] { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }, timeout_ms))
+    return false;
   if (exit_code) GetExitCodeProcess(program.process.hProcess, exit_code);
   return true;
 }
@@ -413,7 +477,8 @@ void close_monitor(Monitor& monitor, CloseBy how) {
   ASSERT_NE(monitor.window, nullptr);
   request_close(monitor.window, how);
   DWORD code = 1;
-  EXPECT_TRUE(wait_exit(monitor.program, 2000, &code)) << "no exit within 2 s of the close";
+  EXPECT_TRUE(wait_exit(monitor.program, 2000, &code))
+      << "no exit within 2 s (share time) of the close";
   EXPECT_EQ(code, 0u);
   cleanup(monitor.program);
 }

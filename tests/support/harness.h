@@ -13,8 +13,32 @@
 // Starts the facade once in this test process (own heap) and answers that heap.
 HANDLE facade_for_tests();
 
-// Waits for `condition` to hold, checking every 20 ms, at most `timeout_ms`.
+// ---- time ----
+// A limit on a wait for something that must happen is a time on a share clock rather than the
+// wall clock: the time that a thread ready to run would have had a processor. It keeps the wall
+// clock's pace while no more threads are ready to run than there are processors, and goes n times
+// slower while n times as many are (the host's count of runnable threads, read under Wine;
+// elsewhere it is the wall clock). Load alone therefore cannot make such a limit run out, while a
+// program that hangs runs it out as soon as it would on a quiet machine. What load can only
+// lengthen stays on the wall clock: a lower bound on a program's own timing (a delay of a second)
+// and a check that something does not happen (happens_within).
+struct ShareClock {
+  ULONGLONG wall_ms = 0;   // the wall clock at the last reading
+  double slowdown = 1;     // ready threads per processor at the last reading, at least 1
+  double elapsed_ms = 0;   // share time from the start to the last reading
+};
+// A share clock started now.
+ShareClock share_clock_start();
+// Share time since the start, in ms. The stretch since the last reading counts at the pace of the
+// busier of its two ends, so reading often follows the load closely.
+double share_clock_ms(ShareClock& clock);
+
+// Waits for `condition` to hold, checking every 20 ms, at most `timeout_ms` of share time.
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms = 5000);
+// Whether `condition` comes to hold within `wall_ms` of the wall clock, checking every 20 ms: for
+// checks that something does not happen. Load can only delay what a program does, so such a check
+// cannot fail for load alone, and the share clock would only make it longer.
+bool happens_within(const std::function<bool()>& condition, DWORD wall_ms);
 
 // The folder of the running test executable; gputherm.exe is built beside it.
 std::wstring bin_dir();
@@ -79,6 +103,11 @@ using InstalledDrivers = std::shared_ptr<const std::vector<std::unique_ptr<Syste
 // "variants\\no_temperature\\atiadlxx.dll"), each under its file name.
 InstalledDrivers install_drivers(const std::vector<std::wstring>& drivers);
 
+// How many runs a stress test makes: `in_suite` in the test suite, `at_full_count` where the
+// environment sets GPUTHERM_FULL_STRESS (scripts/stress.sh). The full count measures how rare a
+// fault is; the suite's runs check each way of closing and each variant.
+int stress_runs(int in_suite, int at_full_count);
+
 // ---- end-to-end ----
 struct Program {
   PROCESS_INFORMATION process{};
@@ -128,7 +157,8 @@ RECT rect_in_parent(HWND child);
 enum class CloseBy { CloseMessage, SystemCommand, AltF4 };
 // Asks the window to close the way a user would.
 void request_close(HWND window, CloseBy how = CloseBy::SystemCommand);
-// Waits for the process to end; false on timeout. `exit_code` receives its exit code.
+// Waits for the process to end, at most `timeout_ms` of share time; false on timeout.
+// `exit_code` receives its exit code.
 bool wait_exit(const Program& program, DWORD timeout_ms, DWORD* exit_code);
 // Ends the process if it still runs and closes its handles.
 void cleanup(Program& program);
@@ -141,7 +171,8 @@ struct Monitor {
 // Stages the program with `drivers`, starts it with `scenario` and waits for its window.
 Monitor start_monitor(const wchar_t* label, const std::vector<std::wstring>& drivers,
                       const std::string& scenario);
-// Closes the window as a user would and expects the process to end with code 0 within 2 s.
+// Closes the window as a user would and expects the process to end with code 0 within 2 s of
+// share time.
 void close_monitor(Monitor& monitor, CloseBy how = CloseBy::SystemCommand);
 // The frame titles of the rows, in row order.
 std::vector<std::wstring> frame_titles(HWND window);
