@@ -54,12 +54,6 @@ size_t calls_of(const std::vector<std::string>& log, const std::string& function
   return log_lines_with(log, function + " tid=").size();
 }
 
-size_t first_line_with(const std::vector<std::string>& log, const std::string& fragment) {
-  for (size_t i = 0; i < log.size(); ++i)
-    if (log[i].find(fragment) != std::string::npos) return i;
-  return log.size();
-}
-
 size_t last_line_with(const std::vector<std::string>& log, const std::string& fragment) {
   size_t last = log.size();
   for (size_t i = 0; i < log.size(); ++i)
@@ -123,7 +117,7 @@ TEST(Adlx, StrixHaloIsReadThroughAdlxFoundByItsMapping) {
   EXPECT_EQ(calls_of(log, "GetSupportedGPUMetrics"), 1u);
   EXPECT_FALSE(log_has(log, "GetGPUs tid=")) << "never by its place in ADLX's list";
   // ADL was asked in the first passes only: once ADLX reads the row, never again.
-  const size_t first_read = first_line_with(log, " GPUTemperature tid=");
+  const size_t first_read = log_first_line_with(log, " GPUTemperature tid=");
   for (size_t i = first_read; i < log.size(); ++i)
     EXPECT_EQ(log[i].find("_Temperature_Get tid="), std::string::npos) << log[i];
   EXPECT_LE(calls_of(log, "ADL_Overdrive5_Temperature_Get"), 3u);
@@ -302,7 +296,7 @@ TEST(Adlx, AdlxsCrashAndHangCostItsOwnRowOnly) {
   close_monitor(terminate);
 
   const auto crash_log = read_log(crash.program.log_path);
-  const size_t crashed = first_line_with(crash_log, "status=crash");
+  const size_t crashed = log_first_line_with(crash_log, "status=crash");
   ASSERT_LT(crashed, crash_log.size());
   for (size_t i = crashed + 1; i < crash_log.size(); ++i)
     EXPECT_EQ(crash_log[i].find("amdadlx64.dll"), std::string::npos) << "called again: "
@@ -355,8 +349,8 @@ TEST(Adlx, ReadingsComeBackAfterAdlxsObjectsGoAndAfterAdlsDriverRestarts) {
   expect_adlx_lifetimes_kept(log);
   // ADL's own recovery: ADLX ended before the ADL2 context it runs on went.
   const auto driver_log = read_log(driver.program.log_path);
-  const size_t first_terminate = first_line_with(driver_log, "ADLXTerminate tid=");
+  const size_t first_terminate = log_first_line_with(driver_log, "ADLXTerminate tid=");
   ASSERT_LT(first_terminate, driver_log.size());
-  EXPECT_LT(first_terminate, first_line_with(driver_log, "ADL2_Main_Control_Destroy tid="));
+  EXPECT_LT(first_terminate, log_first_line_with(driver_log, "ADL2_Main_Control_Destroy tid="));
   expect_adlx_lifetimes_kept(driver_log);
 }

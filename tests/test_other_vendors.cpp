@@ -88,12 +88,6 @@ size_t calls_of(const std::vector<std::string>& log, const std::string& function
   return log_lines_with(log, function + " tid=").size();
 }
 
-size_t first_line_with(const std::vector<std::string>& log, const std::string& fragment) {
-  for (size_t i = 0; i < log.size(); ++i)
-    if (log[i].find(fragment) != std::string::npos) return i;
-  return log.size();
-}
-
 // Passes counted by ADL's reading calls for one adapter.
 PassCount adl_passes(int index) {
   return [index](const std::vector<std::string>& log) {
@@ -129,7 +123,7 @@ void expect_nvapi_unloaded_before_adl(const std::vector<std::string>& log) {
   size_t unload = log.size();
   for (size_t i = 0; i < log.size(); ++i)
     if (log[i] == unloads.back()) unload = i;
-  EXPECT_LT(unload, first_line_with(log, "ADL_Main_Control_Destroy tid="));
+  EXPECT_LT(unload, log_first_line_with(log, "ADL_Main_Control_Destroy tid="));
   for (size_t i = unload + 1; i < log.size(); ++i)
     EXPECT_EQ(log[i].find(" NvAPI_"), std::string::npos) << log[i];
 }
@@ -252,7 +246,7 @@ TEST(OtherVendors, NvapisCrashCostsItsOwnRowOnly) {
   close_monitor(monitor);
 
   const auto log = read_log(monitor.program.log_path);
-  const size_t crash = first_line_with(log, "status=crash");
+  const size_t crash = log_first_line_with(log, "status=crash");
   for (size_t i = crash + 1; i < log.size(); ++i)
     EXPECT_EQ(log[i].find("nvapi64.dll NvAPI"), std::string::npos) << "called again: " << log[i];
   EXPECT_FALSE(adl_asked_about(log, {1}));
@@ -348,8 +342,8 @@ TEST(OtherVendors, AnArcCardThatAdlListsIsReadThroughIntelsLibrary) {
   EXPECT_FALSE(adl_asked_about(log, {1}));
   for (const std::string& line : log_lines_with(log, "ctlPowerTelemetryGet tid="))
     EXPECT_EQ(log_field(line, "args"), "0x80860020") << "the Arc card only";
-  EXPECT_LT(first_line_with(log, "ctlClose tid="),
-            first_line_with(log, "ADL_Main_Control_Destroy"));
+  EXPECT_LT(log_first_line_with(log, "ctlClose tid="),
+            log_first_line_with(log, "ADL_Main_Control_Destroy"));
 }
 
 // Two machines side by side. On one, NVAPI's first listing fails: the GeForce is found by a later

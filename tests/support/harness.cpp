@@ -446,6 +446,12 @@ std::vector<std::wstring> answer_error_boxes(const Program& program, size_t coun
   return texts;
 }
 
+size_t log_first_line_with(const std::vector<std::string>& log, const std::string& fragment) {
+  for (size_t i = 0; i < log.size(); ++i)
+    if (log[i].find(fragment) != std::string::npos) return i;
+  return log.size();
+}
+
 bool log_has(const std::vector<std::string>& log, const std::string& fragment) {
   return !log_lines_with(log, fragment).empty();
 }

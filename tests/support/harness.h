@@ -189,6 +189,8 @@ bool wait_for_label(HWND window, int row, const std::wstring& text, DWORD timeou
 // the texts actually seen (an empty text where no box came within the timeout).
 std::vector<std::wstring> answer_error_boxes(const Program& program, size_t count,
                                              DWORD timeout_ms = 10000);
+// The index of the first line of the log that contains `fragment`; the log's size when none does.
+size_t log_first_line_with(const std::vector<std::string>& log, const std::string& fragment);
 // True when a line of the log contains `fragment`.
 bool log_has(const std::vector<std::string>& log, const std::string& fragment);
 // The value of ` key=` in a log line, up to the next space or comma; empty when absent.
