@@ -15,8 +15,9 @@ xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
   export WINEPREFIX='"$build"'/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   ctest --preset '"$preset"' "$@"
   status=$?
-  # Each prefix'"'"'s wineserver stays up for the next test there: ended here, side by side.
-  for prefix in "$WINEPREFIX" "$WINEPREFIX"-*; do
+  # Each prefix'"'"'s wineserver stays up for the next test there: ended here, side by side. The
+  # pool'"'"'s and the template'"'"'s only: a benchmark, a soak or run.sh may be using theirs.
+  for prefix in "$WINEPREFIX" "$WINEPREFIX"-[0-9]* "$WINEPREFIX"-template; do
     [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null &
   done
   wait
