@@ -120,7 +120,7 @@ TEST(Adlx, StrixHaloIsReadThroughAdlxFoundByItsMapping) {
   const size_t first_read = log_first_line_with(log, " GPUTemperature tid=");
   for (size_t i = first_read; i < log.size(); ++i)
     EXPECT_EQ(log[i].find("_Temperature_Get tid="), std::string::npos) << log[i];
-  EXPECT_LE(calls_of(log, "ADL_Overdrive5_Temperature_Get"), 3u);
+  EXPECT_EQ(calls_of(log, "ADL_Overdrive5_Temperature_Get"), 2u) << "two failing passes, no more";
   expect_adlx_lifetimes_kept(log);
 }
 
@@ -134,15 +134,24 @@ TEST(Adlx, OnlyTheRowAdlCannotReadAndNeverWhereAdlReadsEveryRow) {
   // A machine ADL reads: ADLX is installed but never loaded.
   Monitor readable = watch(start_program(stage(L"readable", {}).dir,
                                          "adapter name=\"Radeon RX 6600\" bus=3 temps=48000\n"));
+  // A GPU the mapping knows by its PCI location alone, at device 1, function 0.
+  Monitor located = watch(start_program(
+      stage(L"located", {}).dir,
+      "adapter name=\"AMD Radeon(TM) 8060S Graphics\" bus=197 device=1 vendor=-1002\n"
+      "fail ADL_Overdrive5_Temperature_Get=-5\n"
+      "adlx bus=197 device=1 function=0 adapters=none temps=44\n"));
   ASSERT_NE(both.window, nullptr);
   ASSERT_NE(readable.window, nullptr);
+  ASSERT_NE(located.window, nullptr);
   EXPECT_EQ(frame_titles(both.window),
             (std::vector<std::wstring>{title(0, L"Radeon RX 7900 XTX"), title(1, StrixName)}));
   EXPECT_TRUE(wait_for_label(both.window, 1, reading(50)));
   EXPECT_TRUE(wait_for_label(both.window, 0, reading(50), 8000)) << "the Radeon read by ADL on";
   EXPECT_TRUE(wait_for_label(readable.window, 0, reading(48), 8000));
+  EXPECT_TRUE(wait_for_label(located.window, 0, reading(44)));
   close_monitor(both);
   close_monitor(readable);
+  close_monitor(located);
 
   const auto log = read_log(both.program.log_path);
   for (const std::string& line : log_lines_with(log, " GPUTemperature tid="))
@@ -168,25 +177,27 @@ TEST(Adlx, AnOlderAdlWithoutAdl2LeavesTheRowAsItWas) {
 
 TEST(Adlx, WhichTemperatureIsShownAndWhichNever) {
   // Edge unsupported, hotspot supported: the hotspot. Neither: no number ever, never 0 °C, and
-  // ADLX not asked every second. An ADLX 1.0 library, asked for its own version.
+  // ADLX not asked every second. An ADLX 1.0 library, asked for its own version; a version refused
+  // is asked again as 1.0.
   const Staged staged = stage(L"hotspot", AdlAndAdlx);
   Monitor hotspot = watch(start_program(staged,
-                                        strix_records(0) + strix_adlx("temps=off hotspot=61.7")));
+                                        strix_records(0) + strix_adlx("temps=off hotspot=61.7") +
+                                            "fail ADLXInitializeWithCallerAdl=5 to=1\n"));
   Monitor neither = watch(start_program(stage(L"neither", {}).dir,
                                         strix_records(0) + strix_adlx("temps=off hotspot=off")));
   Monitor older = watch(start_program(stage(L"adlx10", {}).dir,
                                       "adlx_version=1.0\n" + strix_records(0) +
-                                          strix_adlx("temps=nan,300.5,-300,47")));
+                                          strix_adlx("temps=nan,300.5,-300,256,-274.5,47")));
   ASSERT_NE(hotspot.window, nullptr);
   ASSERT_NE(neither.window, nullptr);
   ASSERT_NE(older.window, nullptr);
   EXPECT_TRUE(wait_for_label(hotspot.window, 0, reading(61)));
-  // NaN, 300.5 and -300 are no readings: the row waits until 47 comes.
+  // NaN, 300.5, -300, 256 and -274.5 are no readings: the row waits until 47 comes.
   const PassLabels labels = labels_by_pass(older, 1, [](const std::vector<std::string>& log) {
     return log_lines_with(log, " GPUTemperature tid=").size();
-  }, 5);
+  }, 7);
   const std::vector<std::wstring> waiting{PleaseWait}, read{reading(47)};
-  EXPECT_EQ(labels, (PassLabels{waiting, waiting, waiting, read, read}))
+  EXPECT_EQ(labels, (PassLabels{waiting, waiting, waiting, waiting, waiting, read, read}))
       << "a failed read after a reading keeps it";
   EXPECT_TRUE(holds_through_passes(
       neither.program, [&] { return window_text(row_label(neither.window, 0)) == PleaseWait; },
@@ -201,6 +212,10 @@ TEST(Adlx, WhichTemperatureIsShownAndWhichNever) {
   const auto hotspot_log = read_log(hotspot.program.log_path);
   EXPECT_FALSE(log_has(hotspot_log, " GPUTemperature tid="));
   EXPECT_TRUE(log_has(hotspot_log, "GPUHotspotTemperature tid="));
+  // A version refused is asked again as 1.0.
+  const auto versions = log_lines_with(hotspot_log, "ADLXInitializeWithCallerAdl tid=");
+  ASSERT_EQ(versions.size(), 2u);
+  EXPECT_EQ(log_field(versions[1], "version"), "0x0001000000000000");
   const auto neither_log = read_log(neither.program.log_path);
   EXPECT_EQ(calls_of(neither_log, "GetSupportedGPUMetrics"), 1u);
   EXPECT_EQ(calls_of(neither_log, "GetCurrentGPUMetrics"), 0u);
