@@ -408,7 +408,8 @@ void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table, Ad
       row.label = label_text(celsius);
     } else if (vendor == GpuVendor::Amd) {
       row.label = "Please wait (no reading)";
-      if (answers.asked) rows_waiting.push_back({report.gpus.size(), ask.records.size() - 1, k, false});
+      if (answers.asked)
+        rows_waiting.push_back({report.gpus.size(), ask.records.size() - 1, k, false});
     }
     report.gpus.push_back(row);
   }

@@ -116,7 +116,8 @@ TEST(AmdRecords, Rx5700XtIsReadThroughTheRecordThatAnswers) {
   ASSERT_NE(current.window, nullptr);
   EXPECT_TRUE(wait_for_label(current.window, 0, reading_text(48)));
   EXPECT_TRUE(holds_through_passes(
-      current.program, [&] { return window_text(row_label(current.window, 0)) != reading_text(90); },
+      current.program,
+      [&] { return window_text(row_label(current.window, 0)) != reading_text(90); },
       passes_of_record(5), 4));
   close_monitor(current);
   expect_read_through_record_5(read_log(current.program.log_path));
@@ -148,21 +149,21 @@ TEST(AmdRecords, AGpuNoRecordReadsWaitsOrGoesToAdlx) {
   ASSERT_NE(adlx.window, nullptr);
   EXPECT_TRUE(wait_for_label(adlx.window, 0, reading_text(52)));
   EXPECT_TRUE(wait_until(
-      [&] { return log_lines_with(read_log(adlx.program.log_path), " GPUTemperature tid=").size() >= 3; },
+      [&] {
+        return log_lines_with(read_log(adlx.program.log_path), " GPUTemperature tid=").size() >= 3;
+      },
       8000));
   close_monitor(adlx);
   const auto log = read_log(adlx.program.log_path);
   const size_t first_adlx = log_first_line_with(log, "amdadlx64.dll load");
   ASSERT_LT(first_adlx, log.size());
-  const std::vector<size_t> before(calls_by_record(
-      std::vector<std::string>(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(first_adlx)),
-      Overdrive5));
+  const std::vector<std::string> before_adlx(
+      log.begin(), log.begin() + static_cast<std::ptrdiff_t>(first_adlx));
+  const std::vector<size_t> before = calls_by_record(before_adlx, Overdrive5);
   EXPECT_EQ(before[0], 2u);
   for (int record = 1; record < Records; ++record)
     EXPECT_EQ(before[static_cast<size_t>(record)], 1u) << "record " << record;
-  EXPECT_EQ(calls_by_record(log, "_Get"), calls_by_record(std::vector<std::string>(
-                                              log.begin(), log.begin() + static_cast<std::ptrdiff_t>(first_adlx)),
-                                          "_Get"))
+  EXPECT_EQ(calls_by_record(log, "_Get"), calls_by_record(before_adlx, "_Get"))
       << "no ADL temperature call once ADLX reads the row";
 }
 

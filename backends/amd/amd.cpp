@@ -157,7 +157,8 @@ void prepare_rows() {
   Rows = rows > 0 ? static_cast<AmdRow*>(heap_alloc(sizeof(AmdRow) * static_cast<size_t>(rows)))
                   : nullptr;
   RowCount = Rows ? rows : 0;
-  auto* own = static_cast<int32_t*>(heap_alloc(sizeof(int32_t) * static_cast<size_t>(RowCount + 1)));
+  const size_t own_size = sizeof(int32_t) * static_cast<size_t>(RowCount + 1);
+  auto* own = static_cast<int32_t*>(heap_alloc(own_size));
   for_each_shown_adapter([own](int32_t row, const AdapterInfo& adapter) {
     if (row >= RowCount) return;
     Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter), other_vendors_own(row),
