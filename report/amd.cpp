@@ -10,7 +10,8 @@
 #include "report/report.h"
 
 // ADL as the monitor meets it: set-up's calls, then one pass of readings over the shown adapters,
-// Overdrive5 first and ADL2's log and OverdriveN beside it, each answer written down.
+// Overdrive5 first and ADL2's log and OverdriveN beside it, and over the other records of a GPU
+// whose row its own record does not read, each answer written down.
 
 namespace {
 
@@ -223,6 +224,8 @@ const char* library_name(GpuVendor vendor) {
   return vendor == GpuVendor::Nvidia ? "NVAPI" : "Intel's control library";
 }
 
+void ask_adl(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& answers);
+
 // The row's pass as the monitor makes it: asleep, else another vendor's GPU is left to that
 // vendor's library, else Overdrive5, then ADL2.
 void read_adapter(std::string& lines, const AdapterInfo& adapter, GpuVendor vendor,
@@ -239,6 +242,11 @@ void read_adapter(std::string& lines, const AdapterInfo& adapter, GpuVendor vend
             library_name(vendor));
     return;
   }
+  ask_adl(lines, adapter, answers);
+}
+
+// The record's calls: Overdrive5, then ADL2.
+void ask_adl(std::string& lines, const AdapterInfo& adapter, AdapterAnswers& answers) {
   answers.asked = true;
   ADLTemperature temperature{sizeof(ADLTemperature), 0};
   const Answer answer = adl_call(lines, answers.overdrive5, "ADL_Overdrive5_Temperature_Get",
@@ -332,12 +340,45 @@ struct AdlxAsk {
   std::vector<std::pair<size_t, size_t>> rows;  // a row of report.gpus, and its record
 };
 
+// A row its own record did not read, which the monitor tries through the GPU's other records.
+struct WaitingRow {
+  size_t gpu;     // in report.gpus
+  size_t record;  // its own, in AdlxAsk.records
+  size_t own;     // its own, in the table
+  bool read;
+};
+
+// The row still waiting that the hidden record is another record of, or null.
+WaitingRow* row_of_record(std::vector<WaitingRow>& waiting, const std::vector<AdapterInfo>& table,
+                          const AdapterInfo& adapter) {
+  for (WaitingRow& row : waiting)
+    if (!row.read && amd_same_gpu(table[row.own], adapter)) return &row;
+  return nullptr;
+}
+
+// A hidden record of a GPU whose row its own record did not read, asked as the monitor asks it
+// from the row's second pass on, in ADL's order until one answers; replayed by its answers.
+void ask_other_record(std::string& lines, const AdapterInfo& adapter, WaitingRow& row,
+                      AdapterAnswers& answers, std::vector<GpuAnswer>& gpus) {
+  comment(lines, "another record of row %u's GPU, which its own record does not read: asked",
+          static_cast<unsigned>(row.gpu));
+  ask_adl(lines, adapter, answers);
+  int32_t celsius = 0;
+  if (!reading(answers, celsius)) return;
+  row.read = true;
+  comment(lines, "row %u is read through this record", static_cast<unsigned>(row.gpu));
+  std::string label = label_text(celsius);
+  append(label, " (read through its GPU's record at adapter index %d)", adapter.iAdapterIndex);
+  gpus[row.gpu].label = label;
+}
+
 void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table, AdlxAsk& ask) {
   std::vector<AdapterInfo> shown_table = table;
   int32_t shown = static_cast<int32_t>(table.size());
   amd_hide_duplicates(shown_table.data(), static_cast<int32_t>(shown_table.size()), shown);
   comment(report.lines, "shown: %d of %d (the others are duplicates at a shown adapter's PCI location, or have no bus number)",
           shown, static_cast<int32_t>(table.size()));
+  std::vector<WaitingRow> rows_waiting;
   for (size_t k = 0; k < table.size(); ++k) {
     const AdapterInfo& adapter = table[k];
     const bool hidden = amd_is_duplicate(shown_table[k]);
@@ -347,9 +388,12 @@ void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table, Ad
             adapter.iDeviceNumber, adapter.iFunctionNumber, vendor_name(vendor),
             vendor_id_text(adapter.iVendorID).c_str(), hidden ? "hidden as a duplicate" : "shown");
     AdapterAnswers answers;
+    WaitingRow* waiting = hidden ? row_of_record(rows_waiting, table, adapter) : nullptr;
     // Another vendor's rows are still read once ADL has crashed, as in the monitor.
     if (!hidden && (vendor != GpuVendor::Amd || !Crashed))
       read_adapter(report.lines, adapter, vendor, answers);
+    else if (waiting && !Crashed)
+      ask_other_record(report.lines, adapter, *waiting, answers, report.gpus);
     adapter_line(report.lines, adapter, answers);
     if (vendor == GpuVendor::Amd)
       ask.records.push_back(AdlxRecord{adapter.iAdapterIndex, adapter.iBusNumber != 0,
@@ -364,10 +408,13 @@ void describe_adapters(VendorReport& report, std::vector<AdapterInfo>& table, Ad
       row.label = label_text(celsius);
     } else if (vendor == GpuVendor::Amd) {
       row.label = "Please wait (no reading)";
-      if (answers.asked) ask.rows.emplace_back(report.gpus.size(), ask.records.size() - 1);
+      if (answers.asked)
+        rows_waiting.push_back({report.gpus.size(), ask.records.size() - 1, k, false});
     }
     report.gpus.push_back(row);
   }
+  for (const WaitingRow& row : rows_waiting)
+    if (!row.read) ask.rows.emplace_back(row.gpu, row.record);
 }
 
 // What a row that no ADL call reads shows through ADLX.

@@ -87,6 +87,20 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
                                       6),
             0u);
 
+  // GPUs that ADL lists twice, read through their second records: their kept ones answer nothing.
+  std::wstring twice = L"display;display;display;display\n";
+  for (int gpu = 0; gpu < Gpus / 2; ++gpu)
+    twice += L"adapter bus=" + std::to_wstring(gpu + 1) + L"\nadapter bus=" +
+             std::to_wstring(gpu + 1) + L" temps=drift:40..75\n"
+             L"fail ADL_Overdrive5_Temperature_Get=-1 adapter=" + std::to_wstring(2 * gpu) + L"\n";
+  const std::wstring twice_log = use_driver_log(L"passes-twice", twice.c_str());
+  ASSERT_TRUE(amd_setup());
+  EXPECT_EQ(allocations_after_warm_up(amd_reading_cycle, twice_log,
+                                      "ADL_Overdrive5_Temperature_Get", 6, Gpus / 2),
+            0u);
+  const auto reads = log_lines_with(read_log(twice_log), "ADL_Overdrive5_Temperature_Get");
+  EXPECT_EQ(log_field(reads.back(), "args"), "7") << "the last row read through its second record";
+
   // A Ryzen's Radeons beside GeForces that ADL lists too, read through NVAPI in the same passes.
   std::wstring geforces;
   for (int gpu = 0; gpu < Gpus; ++gpu)

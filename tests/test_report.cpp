@@ -344,6 +344,32 @@ TEST(Report, ReplaysAnAmdGpuThatOnlyAdlxReads) {
                          ""});
 }
 
+// An RX 5700 XT that ADL lists eight times, whose kept record answers nothing and whose sixth
+// answers: the report asks its other records in ADL's order up to that one, names it, and the
+// replay reads the row through it too.
+TEST(Report, ReplaysAGpuReadThroughAnotherOfItsRecords) {
+  std::string rx5700;
+  for (int output = 0; output < 8; ++output)
+    rx5700 += "adapter name=\"AMD Radeon RX 5700 XT\" udid=\"PCI_VEN_1002&DEV_731F&0" +
+              std::to_string(output) + "\" bus=3" + (output == 5 ? " temps=47000\n" : "\n") +
+              (output == 5 ? "" : "fail ADL_Overdrive5_Temperature_Get=-1 adapter=" +
+                                      std::to_string(output) + "\n");
+  expect_replays(Machine{
+      "rx5700",
+      {L"atiadlxx.dll"},
+      rx5700,
+      {L"AMD Radeon RX 5700 XT"},
+      {reading(47)},
+      L"",
+      {"fail ADL_Overdrive5_Temperature_Get=-1 adapter=4\r\n",
+       "# another record of row 0's GPU, which its own record does not read: asked\r\n",
+       "# row 0 is read through this record\r\n",
+       "index=5 bus=3 device=0 function=0 vendor=4098 temps=47000\r\n",
+       "row 0 \"AMD Radeon RX 5700 XT\": 47\xC2\xB0" "C  (117 \xC2\xB0" "F) (read through its "
+       "GPU's record at adapter index 5)"},
+      ""});
+}
+
 TEST(Report, NamesAndContainsACrashAndAHangInVendorCalls) {
   const Staged staged = stage(L"faults", {L"atiadlxx.dll", L"nvapi64.dll", L"ControlLib.dll"});
   PlugAndPlayForBoth layer;

@@ -40,6 +40,12 @@ struct AmdRow {
   // Since the driver last started: ADL has read the row, or failed for it in this many passes.
   bool adl_read;
   int32_t adl_failures;
+  // The other records of its GPU in ADL's listing: `other_count` adapter indices in OtherRecords
+  // from `first_other`, in ADL's order. The one of them that reads the row, or -1 for its own.
+  int32_t first_other;
+  int32_t other_count;
+  int32_t reading_record;
+  bool others_settled;  // none read it in its last round: asked again on the schedule
 };
 
 // The worker's, from the start of its cycle; a worker that takes the cycle over from one stuck in
@@ -52,6 +58,12 @@ AmdRow* Rows;
 int32_t RowCount;
 bool ReadingCame;  // once in the run
 int32_t FailingPasses;
+// The worker's, made anew whenever the rows are bound to a listing.
+int* OtherRecords;
+// When the other records of a row that none of them read are asked again: as ADLX asks again
+// about a GPU it has not found, not every second.
+RecoverySchedule OtherRecordsSchedule;
+bool OtherRecordsAsked;  // in this pass
 // Written by the worker, read at shutdown once it has stopped: a recovery destroyed the main
 // control, and creating it again has not succeeded since.
 bool MainControlDestroyed;
@@ -116,18 +128,45 @@ GpuPlace place_of(const AdapterInfo& adapter) {
                   sizeof(adapter.strUDID)};
 }
 
-// One record per row, and each shown adapter's device, found by the PCI location ADL gave for it.
+// Each row's other records in `table`: those of its GPU but `own[row]`, the row's record there,
+// in ADL's order; none for a row whose own is -1. A record is of one GPU at most, so `count`
+// indices hold every row's.
+void find_other_records(const AdapterInfo* table, int32_t count, const int32_t* own) {
+  heap_release(OtherRecords);
+  OtherRecords =
+      count > 0 ? static_cast<int*>(heap_alloc(sizeof(int) * static_cast<size_t>(count))) : nullptr;
+  int32_t used = 0;
+  for (int32_t row = 0; row < RowCount; ++row) {
+    AmdRow& record = Rows[row];
+    record.first_other = used;
+    record.other_count = 0;
+    for (int32_t k = 0; OtherRecords && own[row] >= 0 && !record.other_vendor && k < count; ++k) {
+      if (k == own[row] || !amd_same_gpu(table[k], table[own[row]]) || used >= count) continue;
+      OtherRecords[used++] = table[k].iAdapterIndex;
+      ++record.other_count;
+    }
+    if (record.reading_record >= record.other_count) record.reading_record = -1;
+  }
+}
+
+// One record per row, its GPU's other records, and each shown adapter's device, found by the PCI
+// location ADL gave for it.
 void prepare_rows() {
   int32_t rows = 0;
   for_each_shown_adapter([&](int32_t, const AdapterInfo&) { ++rows; });
   Rows = rows > 0 ? static_cast<AmdRow*>(heap_alloc(sizeof(AmdRow) * static_cast<size_t>(rows)))
                   : nullptr;
   RowCount = Rows ? rows : 0;
-  for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
-    if (row < RowCount)
-      Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter), other_vendors_own(row),
-                         false, 0};
+  const size_t own_size = sizeof(int32_t) * static_cast<size_t>(RowCount + 1);
+  auto* own = static_cast<int32_t*>(heap_alloc(own_size));
+  for_each_shown_adapter([own](int32_t row, const AdapterInfo& adapter) {
+    if (row >= RowCount) return;
+    Rows[row] = AmdRow{adapter.iAdapterIndex, true, place_of(adapter), other_vendors_own(row),
+                       false, 0, 0, 0, -1, false};
+    if (own) own[row] = static_cast<int32_t>(&adapter - State.AdapterInfoTable);
   });
+  if (own) find_other_records(State.AdapterInfoTable, State.GpuCount, own);
+  heap_release(own);
   if (!rows_watch(rows)) return;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
     row_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
@@ -145,24 +184,72 @@ void note_pass(int32_t asked, int32_t read) {
 }
 
 // A row that ADL has never read since its driver started, and that every ADL path has failed for
-// in its first passes, is offered to ADLX: true when ADLX answers for it in this pass.
+// in its first passes, through every record of its GPU, is offered to ADLX: true when ADLX answers
+// for it in this pass.
 bool offer_to_adlx(int32_t row) {
-  AmdRow& record = Rows[row];
-  if (record.adl_read) return false;
-  if (record.adl_failures < FailingPassesBeforeAdlx) ++record.adl_failures;
-  if (record.adl_failures < FailingPassesBeforeAdlx) return false;
+  const AmdRow& record = Rows[row];
+  if (record.adl_read || record.adl_failures < FailingPassesBeforeAdlx) return false;
   const GpuPlace& place = record.place;
   return adlx_offer(row, record.adapter_index, place.located, static_cast<int>(place.bus),
                     static_cast<int>(place.device), static_cast<int>(place.function));
 }
 
-// Overdrive5 first, exactly as older drivers expect; only a row it fails for is asked of the
-// sensors of current GPUs, which their drivers answer instead. A powered-down GPU is not asked
-// at all: any of these calls would wake it, and neither is the driver while it is away. False,
-// with the pass cut short, once a call into ADL has faulted: ADL is never called again.
+// Overdrive5 first, exactly as older drivers expect; only a record it fails for is asked of the
+// sensors of current GPUs, which their drivers answer instead.
+bool read_record(int adapter_index, CycleRecords& records, int32_t& celsius) {
+  return read_overdrive5(adapter_index, records.temperature, celsius) ||
+         adl2_read_temperature(adapter_index, records.log, celsius);
+}
+
+int reading_index(const AmdRow& row) {
+  return row.reading_record < 0 ? row.adapter_index
+                                : OtherRecords[row.first_other + row.reading_record];
+}
+
+// One round over the other records of the row's GPU, in ADL's order: the first that reads it
+// reads it from then on. After a round in which none does, they wait for the schedule.
+bool read_other_records(AmdRow& row, CycleRecords& records, int32_t& celsius) {
+  if (row.other_count == 0 || row.others_settled) return false;
+  OtherRecordsAsked = true;
+  for (int32_t k = 0; k < row.other_count && !vendor_library_given_up(); ++k) {
+    if (!read_record(OtherRecords[row.first_other + k], records, celsius)) continue;
+    row.reading_record = k;
+    return true;
+  }
+  row.others_settled = true;
+  return false;
+}
+
+// The row's reading, through the record that reads it. Drivers have refused every call on the
+// record set-up keeps while another record of the same GPU answered: a row whose own record
+// failed in its first passes, ADL never having read it, is tried through the others.
+bool read_row(AmdRow& row, CycleRecords& records, int32_t& celsius) {
+  if (read_record(reading_index(row), records, celsius)) return true;
+  if (row.adl_read || vendor_library_given_up()) return false;
+  if (row.adl_failures < FailingPassesBeforeAdlx) ++row.adl_failures;
+  return row.adl_failures >= FailingPassesBeforeAdlx && read_other_records(row, records, celsius);
+}
+
+void other_records_pass_begins() {
+  OtherRecordsAsked = false;
+  if (recovery_pass_begins(OtherRecordsSchedule) != RecoveryStep::LookForMissing) return;
+  for (int32_t row = 0; row < RowCount; ++row) Rows[row].others_settled = false;
+}
+
+void other_records_pass_ends() {
+  if (!OtherRecordsAsked) return;
+  int32_t settled = 0;
+  for (int32_t row = 0; row < RowCount; ++row) settled += Rows[row].others_settled ? 1 : 0;
+  recovery_rows_bound(OtherRecordsSchedule, settled);
+}
+
+// A powered-down GPU is not asked at all, through none of its records: any call would wake it,
+// and neither is the driver while it is away. False, with the pass cut short, once a call into
+// ADL has faulted: ADL is never called again.
 bool read_rows(CycleRecords& records) {
   const bool away = recovery_driver_is_away(Recovery);
   adlx_pass_begins();
+  other_records_pass_begins();
   int32_t asked = 0;
   int32_t read = 0;
   for (int32_t row = 0; row < RowCount; ++row) {
@@ -176,10 +263,8 @@ bool read_rows(CycleRecords& records) {
       continue;
     }
     ++asked;
-    const int index = Rows[row].adapter_index;
     int32_t celsius = 0;
-    const bool ok = read_overdrive5(index, records.temperature, celsius) ||
-                    adl2_read_temperature(index, records.log, celsius);
+    const bool ok = read_row(Rows[row], records, celsius);
     if (vendor_library_given_up()) return false;
     if (!ok) {
       if (!offer_to_adlx(row)) row_found_no_reading(row);
@@ -191,6 +276,7 @@ bool read_rows(CycleRecords& records) {
     ReadingCame = true;
     ++read;
   }
+  other_records_pass_ends();
   adlx_read_rows();
   if (!away) note_pass(asked, read);
   return true;
@@ -218,6 +304,7 @@ int32_t bind_rows(const AdapterInfo* table, int32_t count) {
       if (match[row] >= 0) Rows[row].adapter_index = table[match[row]].iAdapterIndex;
       else ++missing;
     }
+    find_other_records(table, count, match);
   }
   heap_release(match);
   heap_release(rows);
@@ -241,13 +328,17 @@ void list_adapters_again() {
 }
 
 // ADL's contexts destroyed and created again: the ADL2 one on its next use. ADLX's objects belong
-// to the old driver, and ADLX runs on the ADL2 context: it goes first. Every row is ADL's again.
+// to the old driver, and ADLX runs on the ADL2 context: it goes first. Every row is ADL's again,
+// read through its own record first.
 void reinitialise() {
   adlx_restart();
   for (int32_t row = 0; row < RowCount; ++row) {
     Rows[row].adl_read = false;
     Rows[row].adl_failures = 0;
+    Rows[row].reading_record = -1;
+    Rows[row].others_settled = false;
   }
+  OtherRecordsSchedule = RecoverySchedule{};
   adl2_restart();
   library_call(VendorLibrary, L"ADL_Main_Control_Destroy");
   MainControlDestroyed = true;
@@ -296,6 +387,7 @@ void begin_cycle() {
   Records = CycleRecords{};
   Records.temperature.iSize = sizeof(ADLTemperature);
   AdlReads = true;
+  OtherRecordsSchedule = RecoverySchedule{};
   prepare_rows();
   adlx_rows_prepare(RowCount);
   CycleBegun = true;

@@ -6,11 +6,12 @@
 // Creates the ADL main control and fills GpuCount, AdapterInfoTable and DisplayedGpuCount;
 // false after showing its message box.
 bool amd_setup();
-// The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered
-// down, ADL2 for those it fails for, and ADLX for a row that no ADL call can read; another vendor's GPU that ADL lists is read through that
-// vendor's library instead. Where every awake row fails, pass after pass, after readings
-// came, it creates ADL's contexts again until the rows have their adapters back. Once a call into
-// ADL has faulted its rows say that nothing reads them; returns once no row can be read.
+// The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered down,
+// ADL2 for those it fails for, then the other records of the row's GPU where its own answers
+// nothing, and ADLX for a row that no ADL call can read; another vendor's GPU that ADL lists is
+// read through that vendor's library instead. Where every awake row fails, pass after pass, after
+// readings came, it creates ADL's contexts again until the rows have their adapters back. Once a
+// call into ADL has faulted its rows say that nothing reads them; returns once no row can be read.
 // A new worker started on it after the one before was found stuck goes on with the cycle.
 DWORD WINAPI amd_reading_cycle(void* parameter);
 // Where the worker also reads other vendors' GPUs or ADLX's, the milliseconds until the main thread should

@@ -97,6 +97,10 @@ void amd_hide_duplicates(AdapterInfo* adapters, int32_t count, int32_t& shown) {
   }
 }
 
+bool amd_same_gpu(const AdapterInfo& a, const AdapterInfo& b) {
+  return a.iBusNumber != 0 && same_adapter_location(a, b);
+}
+
 GpuVendor adl_record_vendor(const AdapterInfo& adapter) {
   const int32_t named = udid_vendor(adapter.strUDID);
   return named >= 0 ? vendor_of_pci_id(named) : vendor_of_record_id(adapter.iVendorID);

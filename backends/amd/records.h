@@ -22,6 +22,10 @@ void amd_append_name(const AdapterInfo& adapter);
 // exactly the later records of each location, and a lone adapter is always shown.
 void amd_hide_duplicates(AdapterInfo* adapters, int32_t count, int32_t& shown);
 
+// True when the two records are of one GPU: at one PCI location, with a bus number. A shown
+// record's GPU is listed again by every record hidden as its duplicate. Builds nothing.
+bool amd_same_gpu(const AdapterInfo& a, const AdapterInfo& b);
+
 // Calls `visit(row, adapter)` for every shown adapter of the `count` records, in row order.
 template <typename Visit>
 void amd_for_each_shown(const AdapterInfo* adapters, int32_t count, Visit visit) {
