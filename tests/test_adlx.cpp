@@ -261,7 +261,7 @@ TEST(Adlx, WhichTemperatureIsShownAndWhichNever) {
   const std::vector<std::wstring> waiting{PleaseWait}, read{reading(47)};
   EXPECT_EQ(labels,
             (PassLabels{waiting, waiting, waiting, waiting, waiting, waiting, read, read}))
-      << "a failed read after a reading keeps it";
+      << "no number before 47, and a failed read after a reading keeps it";
   EXPECT_TRUE(holds_through_passes(
       neither.program, [&] { return window_text(row_label(neither.window, 0)) == PleaseWait; },
       [](const std::vector<std::string>& log) {
@@ -333,7 +333,7 @@ TEST(Adlx, APoweredDownGpuIsNeverAskedAndWhatFailsIsAskedAgainOnTheSchedule) {
   EXPECT_LE(attempts, 6u);
   EXPECT_FALSE(log_has(log, "GetCurrentGPUMetrics tid="));
   // The start that answered success is ended before the next; a failed one is not.
-  EXPECT_EQ(calls_of(log, "ADLXTerminate"), 1u);
+  ASSERT_EQ(calls_of(log, "ADLXTerminate"), 1u);
   const size_t first_start = log_first_line_with(log, "ADLXInitializeWithCallerAdl tid=");
   const size_t terminate = log_first_line_with(log, "ADLXTerminate tid=");
   EXPECT_LT(first_start, terminate);
