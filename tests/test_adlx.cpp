@@ -77,6 +77,61 @@ void expect_adlx_lifetimes_kept(const std::vector<std::string>& log) {
   EXPECT_NE(last_line_with(log, "amdadlx64.dll unload"), log.size());
 }
 
+// Each start of ADLX is given the ADL2 context made last, and one made since the start before:
+// after ADLX's objects went, the old context may belong to a driver that is gone.
+void expect_each_start_on_a_new_context(const std::vector<std::string>& log) {
+  std::string newest;
+  bool made_since_start = true;
+  for (const std::string& line : log) {
+    if (line.find("ADL2_Main_Control_Create tid=") != std::string::npos) {
+      newest = log_field(line, "out");
+      made_since_start = true;
+    } else if (line.find("ADLXInitializeWithCallerAdl tid=") != std::string::npos) {
+      EXPECT_EQ(log_field(line, "context"), newest) << line;
+      EXPECT_TRUE(made_since_start) << "started again on the old ADL2 context: " << line;
+      made_since_start = false;
+    }
+  }
+}
+
+// The degrees a row's label shows, or -1000 where it shows no reading.
+int shown_celsius(HWND window, int row) {
+  const std::wstring text = window_text(row_label(window, row));
+  if (text.find(L"\u00b0C") == std::wstring::npos) return -1000;
+  return std::stoi(text);
+}
+
+// What one machine is to show, one step after another, each a condition looked at until it holds.
+struct Course {
+  std::vector<std::function<bool()>> steps;
+  size_t reached = 0;  // the steps that held
+};
+
+// Follows the machines' courses side by side, each looked at every 20 ms, until all are complete
+// or the share time runs out. A state that lasts a pass is seen while it lasts, however long
+// another machine takes to get where it is awaited.
+void follow(const std::vector<Course*>& courses, DWORD timeout_ms) {
+  wait_until(
+      [&] {
+        bool complete = true;
+        for (Course* course : courses) {
+          while (course->reached < course->steps.size() && course->steps[course->reached]())
+            ++course->reached;
+          complete = complete && course->reached == course->steps.size();
+        }
+        return complete;
+      },
+      timeout_ms);
+}
+
+// A course's first step: the monitor's window has come.
+std::function<bool()> window_of(Monitor& monitor) {
+  return [&monitor] {
+    if (!monitor.window) monitor.window = wait_for_window(monitor.program, L"GPU Temperature", 0);
+    return monitor.window != nullptr;
+  };
+}
+
 Monitor start(const wchar_t* label, const std::vector<std::wstring>& drivers,
               const std::string& scenario) {
   return start_monitor(label, drivers, scenario);
@@ -92,11 +147,24 @@ const std::vector<std::wstring> AdlAndAdlx = {L"atiadlxx.dll", L"amdadlx64.dll"}
 
 TEST(Adlx, StrixHaloIsReadThroughAdlxFoundByItsMapping) {
   // ADLX lists a discrete Radeon first: the tablet's GPU is its second, found by the mapping.
-  Monitor monitor = start(L"strix", AdlAndAdlx,
-                          strix_records(0) +
-                              "adlx name=\"AMD Radeon RX 7600\" bus=3 temps=70\n" +
-                              strix_adlx("temps=48.5,49.9,51"));
+  const Staged staged = stage(L"strix", AdlAndAdlx);
+  Monitor monitor = watch(start_program(staged,
+                                        strix_records(0) +
+                                            "adlx name=\"AMD Radeon RX 7600\" bus=3 temps=70\n" +
+                                            strix_adlx("temps=48.5,49.9,51")));
+  // A Radeon ADL cannot read either, listed after the tablet's five records: its row is the
+  // second, its adapter index 5, and each row shows its own GPU's reading.
+  Monitor second = watch(start_program(
+      stage(L"second", {}).dir,
+      strix_records(0) + strix_adlx("temps=48") +
+          "adapter name=\"AMD Radeon RX 9070 XT\" udid=\"PCI_VEN_1002&DEV_7550\" index=5 bus=3\n"
+          "fail ADL_Overdrive5_Temperature_Get=-5 adapter=5\n"
+          "adlx name=\"AMD Radeon RX 9070 XT\" bus=3 temps=66\n"));
   ASSERT_NE(monitor.window, nullptr);
+  ASSERT_NE(second.window, nullptr);
+  EXPECT_TRUE(wait_for_label(second.window, 1, reading(66))) << "another GPU's reading";
+  EXPECT_EQ(window_text(row_label(second.window, 0)), reading(48));
+  close_monitor(second);
   EXPECT_EQ(frame_titles(monitor.window), (std::vector<std::wstring>{title(0, StrixName)}));
   EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(48))) << "within five seconds";
   EXPECT_TRUE(wait_for_label(monitor.window, 0, reading(49)));
@@ -178,8 +246,8 @@ TEST(Adlx, AnOlderAdlWithoutAdl2LeavesTheRowAsItWas) {
 
 TEST(Adlx, WhichTemperatureIsShownAndWhichNever) {
   // Edge unsupported, hotspot supported: the hotspot. Neither: no number ever, never 0 °C, and
-  // ADLX not asked every second. An ADLX 1.0 library, asked for its own version; a version refused
-  // is asked again as 1.0.
+  // ADLX not asked every second. An ADLX 1.0 library, asked for its own version, which once
+  // answers success without writing the temperature; a version refused is asked again as 1.0.
   const Staged staged = stage(L"hotspot", AdlAndAdlx);
   Monitor hotspot = watch(start_program(staged,
                                         strix_records(0) + strix_adlx("temps=off hotspot=61.7") +
@@ -188,18 +256,21 @@ TEST(Adlx, WhichTemperatureIsShownAndWhichNever) {
                                         strix_records(0) + strix_adlx("temps=off hotspot=off")));
   Monitor older = watch(start_program(stage(L"adlx10", {}).dir,
                                       "adlx_version=1.0\n" + strix_records(0) +
-                                          strix_adlx("temps=nan,300.5,-300,256,-274.5,47")));
+                                          strix_adlx("temps=nan,300.5,-300,256,-274.5,47") +
+                                          "fail GPUTemperature=0 to=1\n"));
   ASSERT_NE(hotspot.window, nullptr);
   ASSERT_NE(neither.window, nullptr);
   ASSERT_NE(older.window, nullptr);
   EXPECT_TRUE(wait_for_label(hotspot.window, 0, reading(61)));
-  // NaN, 300.5, -300, 256 and -274.5 are no readings: the row waits until 47 comes.
+  // An answer with nothing written, NaN, 300.5, -300, 256 and -274.5 are no readings: the row
+  // waits until 47 comes.
   const PassLabels labels = labels_by_pass(older, 1, [](const std::vector<std::string>& log) {
     return log_lines_with(log, " GPUTemperature tid=").size();
-  }, 7);
+  }, 8);
   const std::vector<std::wstring> waiting{PleaseWait}, read{reading(47)};
-  EXPECT_EQ(labels, (PassLabels{waiting, waiting, waiting, waiting, waiting, read, read}))
-      << "a failed read after a reading keeps it";
+  EXPECT_EQ(labels,
+            (PassLabels{waiting, waiting, waiting, waiting, waiting, waiting, read, read}))
+      << "no number before 47, and a failed read after a reading keeps it";
   EXPECT_TRUE(holds_through_passes(
       neither.program, [&] { return window_text(row_label(neither.window, 0)) == PleaseWait; },
       [](const std::vector<std::string>& log) {
@@ -234,10 +305,12 @@ TEST(Adlx, APoweredDownGpuIsNeverAskedAndWhatFailsIsAskedAgainOnTheSchedule) {
   Monitor asleep = watch(start_program(
       staged,
       strix_records(0) + strix_adlx("temps=50") + "display bus=197 power=D3\n"));
-  Monitor refused = watch(
-      start_program(stage(L"refused", {}).dir,
-                    strix_records(0) + strix_adlx("temps=50") +
-                        "fail ADLXInitializeWithCallerAdl=3\ndisplay bus=197 power=D0\n"));
+  // ADLX's start answers success once without handing anything out, then fails.
+  Monitor refused = watch(start_program(
+      stage(L"refused", {}).dir,
+      strix_records(0) + strix_adlx("temps=50") +
+          "fail ADLXInitializeWithCallerAdl=0 to=1\nfail ADLXInitializeWithCallerAdl=3\n"
+          "display bus=197 power=D0\n"));
   // The mapping fails at first, by index and by location alike: the GPU is looked for again.
   Monitor unmapped = watch(start_program(
       stage(L"unmapped", {}).dir,
@@ -268,56 +341,78 @@ TEST(Adlx, APoweredDownGpuIsNeverAskedAndWhatFailsIsAskedAgainOnTheSchedule) {
   EXPECT_GE(attempts, 2u);
   EXPECT_LE(attempts, 6u);
   EXPECT_FALSE(log_has(log, "GetCurrentGPUMetrics tid="));
+  // The start that answered success is ended before the next; a failed one is not.
+  ASSERT_EQ(calls_of(log, "ADLXTerminate"), 1u);
+  const size_t first_start = log_first_line_with(log, "ADLXInitializeWithCallerAdl tid=");
+  const size_t terminate = log_first_line_with(log, "ADLXTerminate tid=");
+  EXPECT_LT(first_start, terminate);
+  for (size_t i = first_start + 1; i < terminate && i < log.size(); ++i)
+    EXPECT_EQ(log[i].find("ADLXInitializeWithCallerAdl tid="), std::string::npos)
+        << "started again before the first start was ended";
 }
 
 TEST(Adlx, AdlxsCrashAndHangCostItsOwnRowOnly) {
+  // The three started at once, each followed from its start: what one shows for a pass or two is
+  // not missed while another starts.
   const Staged staged = stage(L"crash", AdlAndAdlx);
-  Monitor crash = watch(start_program(staged,
-                                      readable_radeon() + strix_records(0) +
+  Monitor crash{start_program(staged, readable_radeon() + strix_records(0) +
                                           strix_adlx("temps=50") +
-                                          "crash GPUTemperature from=2\n"));
-  Monitor hang = watch(start_program(stage(L"hang", {}).dir,
-                                     readable_radeon() + strix_records(0) +
-                                         strix_adlx("temps=50") +
-                                         "hang GetCurrentGPUMetrics from=2 locked\n"));
+                                          "crash GPUTemperature from=3\n")};
+  Monitor hang{start_program(stage(L"hang", {}).dir,
+                             readable_radeon() + strix_records(0) + strix_adlx("temps=50") +
+                                 "hang GetCurrentGPUMetrics from=2 locked\n")};
   // ADLX's end hangs when ADL's driver restarts under the Radeon.
-  Monitor terminate = watch(start_program(stage(L"terminate", {}).dir,
-                                          readable_radeon() + strix_records(0) +
-                                              strix_adlx("temps=50") + "hang ADLXTerminate\n" +
-                                              "restart at=6 in=atiadlxx.dll\n"));
-  ASSERT_NE(crash.window, nullptr);
-  ASSERT_NE(hang.window, nullptr);
-  ASSERT_NE(terminate.window, nullptr);
-  EXPECT_TRUE(wait_for_label(crash.window, 1, reading(50)));
-  EXPECT_TRUE(wait_for_label(crash.window, 1, NoReading, 5000)) << "at once, not ten s later";
-  EXPECT_TRUE(wait_for_label(hang.window, 1, reading(50)));
+  Monitor terminate{start_program(stage(L"terminate", {}).dir,
+                                  readable_radeon() + strix_records(0) +
+                                      strix_adlx("temps=50") + "hang ADLXTerminate\n" +
+                                      "restart at=6 in=atiadlxx.dll\n")};
+  // The Radeon's reading climbs a degree a pass: what it shows counts the passes.
+  int radeon_at_crash = 0;
+  Course crashed{{window_of(crash), [&] { return shown_celsius(crash.window, 1) == 50; },
+                  [&] {
+                    radeon_at_crash = shown_celsius(crash.window, 0);
+                    return window_text(row_label(crash.window, 1)) == NoReading;
+                  },
+                  // Read on, ten passes after ADLX's first reading.
+                  [&] { return shown_celsius(crash.window, 0) >= 55; }}};
   // ADLX given up after five seconds, the Radeon read on by a new worker.
-  EXPECT_TRUE(wait_for_label(hang.window, 1, NoReading, 12000));
-  EXPECT_TRUE(wait_for_label(crash.window, 0, reading(55), 15000));
-  EXPECT_TRUE(wait_for_label(hang.window, 0, reading(55), 15000));
-  EXPECT_EQ(wait_for_error_box(crash.program, 0), nullptr);
+  Course hung{{window_of(hang), [&] { return shown_celsius(hang.window, 1) == 50; },
+               [&] { return window_text(row_label(hang.window, 1)) == NoReading; },
+               [&] { return shown_celsius(hang.window, 0) >= 55; }}};
   // The Radeon's driver back, and read again after ADLX was given up.
-  EXPECT_TRUE(wait_until(
-      [&] {
-        const auto log = read_log(terminate.program.log_path);
-        return log_has(log, "ADLXTerminate") &&
-               calls_of(log, "ADL_Main_Control_Create") >= 2 &&
-               last_line_with(log, "ADL_Overdrive5_Temperature_Get tid=") >
-                   last_line_with(log, "ADL_Main_Control_Create tid=");
-      },
-      25000));
+  Course restarted{{window_of(terminate), [&] {
+    const auto log = read_log(terminate.program.log_path);
+    return log_has(log, "ADLXTerminate") && calls_of(log, "ADL_Main_Control_Create") >= 2 &&
+           last_line_with(log, "ADL_Overdrive5_Temperature_Get tid=") >
+               last_line_with(log, "ADL_Main_Control_Create tid=");
+  }}};
+  follow({&crashed, &hung, &restarted}, 30000);
+  EXPECT_EQ(crashed.reached, crashed.steps.size()) << "the crash's course stopped there";
+  EXPECT_EQ(hung.reached, hung.steps.size()) << "the hang's course stopped there";
+  EXPECT_EQ(restarted.reached, restarted.steps.size());
+  ASSERT_TRUE(crash.window && hang.window && terminate.window);
+  EXPECT_LT(radeon_at_crash, 55) << "the crash's row said No reading passes late";
+  EXPECT_EQ(wait_for_error_box(crash.program, 0), nullptr);
   // Closing still ends each process within two seconds with code 0, the hung call abandoned.
   close_monitor(crash);
   close_monitor(hang);
   close_monitor(terminate);
 
   const auto crash_log = read_log(crash.program.log_path);
-  const size_t crashed = log_first_line_with(crash_log, "status=crash");
-  ASSERT_LT(crashed, crash_log.size());
-  for (size_t i = crashed + 1; i < crash_log.size(); ++i)
+  const size_t crashed_at = log_first_line_with(crash_log, "status=crash");
+  ASSERT_LT(crashed_at, crash_log.size());
+  for (size_t i = crashed_at + 1; i < crash_log.size(); ++i)
     EXPECT_EQ(crash_log[i].find("amdadlx64.dll"), std::string::npos) << "called again: "
                                                                      << crash_log[i];
-  EXPECT_EQ(calls_of(read_log(hang.program.log_path), "GetCurrentGPUMetrics"), 2u);
+  const auto hang_log = read_log(hang.program.log_path);
+  EXPECT_EQ(calls_of(hang_log, "GetCurrentGPUMetrics"), 2u);
+  // The wake at ADLX's first use goes to the main thread, which watches from then on; one left
+  // on the worker's queue is read by nobody, and the hang is seen seconds late.
+  const auto hung_call = log_lines_with(hang_log, "status=hang");
+  ASSERT_EQ(hung_call.size(), 1u);
+  EXPECT_EQ(log_field(hung_call[0], "queued"), "") << hung_call[0];
+  // A worker was left inside ADLX, which may hold ADL's locks: the close calls nothing.
+  EXPECT_FALSE(log_has(hang_log, "Main_Control_Destroy tid="));
 }
 
 TEST(Adlx, ReadingsComeBackAfterAdlxsObjectsGoAndAfterAdlsDriverRestarts) {
@@ -362,11 +457,13 @@ TEST(Adlx, ReadingsComeBackAfterAdlxsObjectsGoAndAfterAdlsDriverRestarts) {
   ASSERT_GE(terminates.size(), 2u);
   EXPECT_EQ(log_field(terminates.front(), "held"), "0") << terminates.front();
   EXPECT_EQ(calls_of(log, "ADL_Main_Control_Create"), 1u) << "ADL left as it was";
+  expect_each_start_on_a_new_context(log);
   expect_adlx_lifetimes_kept(log);
   // ADL's own recovery: ADLX ended before the ADL2 context it runs on went.
   const auto driver_log = read_log(driver.program.log_path);
   const size_t first_terminate = log_first_line_with(driver_log, "ADLXTerminate tid=");
   ASSERT_LT(first_terminate, driver_log.size());
   EXPECT_LT(first_terminate, log_first_line_with(driver_log, "ADL2_Main_Control_Destroy tid="));
+  expect_each_start_on_a_new_context(driver_log);
   expect_adlx_lifetimes_kept(driver_log);
 }

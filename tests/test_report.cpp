@@ -292,6 +292,8 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
 // report's ADL2 context, finds it through its mapping and reads its hotspot, the edge being
 // unsupported. The same machine without amdadlx64.dll keeps waiting, as does one whose ADLX
 // crashes when asked for the metrics: the report names the call, and the replay crashes there too.
+// A Radeon at device 1, function 2 that the mapping finds by its location alone, with both
+// temperatures: the edge is shown, to the degree the machine shows.
 TEST(Report, ReplaysAnAmdGpuThatOnlyAdlxReads) {
   std::string strix;
   for (int output = 0; output < 5; ++output)
@@ -342,6 +344,20 @@ TEST(Report, ReplaysAnAmdGpuThatOnlyAdlxReads) {
                           "crash GetCurrentGPUMetrics adlx=0\r\n",
                           "row 0 \"AMD Radeon(TM) 8060S Graphics\": Please wait (no reading)\r\n"},
                          ""});
+  expect_replays(Machine{
+      "located-edge-and-hotspot",
+      {L"atiadlxx.dll", L"amdadlx64.dll"},
+      "adapter name=\"AMD Radeon RX 9070 XT\" udid=\"PCI_VEN_1002&DEV_7550\" bus=3 device=1 "
+      "function=2\nfail ADL_Overdrive5_Temperature_Get=-5\n"
+      "adlx name=\"AMD Radeon RX 9070 XT\" bus=3 device=1 function=2 adapters=none temps=47.96 "
+      "hotspot=61.9\n",
+      {L"AMD Radeon RX 9070 XT"},
+      {reading(47)},
+      L"",
+      {" bus=3 device=1 function=2 adapters=none temps=47.96 hotspot=61.9\r\n",
+       "row 0 \"AMD Radeon RX 9070 XT\": 47\xC2\xB0" "C  (117 \xC2\xB0" "F) (ADLX's edge "
+       "reading, its GPU found by PCI location)"},
+      ""});
 }
 
 // An RX 5700 XT that ADL lists eight times, whose kept record answers nothing and whose sixth

@@ -214,8 +214,12 @@ TEST_F(Threads, StressKillsAtRandomMomentsNeverHang) {
     let_worker_run(random);
 
     ShareClock clock = share_clock_start();
-    forced += thread_kill(number) ? 1 : 0;
-    ASSERT_LT(share_clock_ms(clock), 2000.0) << "round " << round;
+    const bool forced_now = thread_kill(number);
+    const double took_ms = share_clock_ms(clock);
+    ASSERT_LT(took_ms, 2000.0) << "round " << round;
+    // The kill's grace is half a second of the wall clock: on a machine so busy that the worker
+    // had less than half of that on a processor, running out of it says nothing of the worker.
+    if (forced_now && took_ms >= 250.0) ++forced;
     ASSERT_TRUE(has_ended(thread)) << "round " << round;
     CloseHandle(thread);
 

@@ -23,11 +23,17 @@ constexpr int ADL_ERR_INVALID_CALLBACK = -11;
 using AdlAllocCallback = void*(__stdcall*)(int);
 
 bool MainControlCreated = false;  // guarded by the simulation lock
-// The ADL2 context handed out in each generation of the driver (a restart makes the old one
-// stale); its address is the handle. Guarded by the simulation lock.
-constexpr int Generations = 2;
-int Adl2ContextObjects[Generations];
-bool Adl2ContextCreated[Generations] = {};
+// The ADL2 contexts handed out: each creation a record of its own, whose address is the handle,
+// so that the log tells which context a later call was given; a record is reused only once
+// destroyed, the oldest first. A restart makes those of the generation before stale. Guarded by
+// the simulation lock.
+struct Adl2Context {
+  int generation;
+  bool live;
+};
+constexpr int Adl2ContextCount = 64;
+Adl2Context Adl2Contexts[Adl2ContextCount];
+int Adl2ContextsMade = 0;
 
 bool refused() { return sim_scenario().init_check && !MainControlCreated; }
 
@@ -71,10 +77,18 @@ SimDevice* adapter_with_index(int index) {
 
 // The generation a live ADL2 context was handed out in, or -1 when it is none.
 int context_generation(const void* context) {
-  for (int generation = 0; generation < Generations; ++generation)
-    if (Adl2ContextCreated[generation] && context == &Adl2ContextObjects[generation])
-      return generation;
+  for (const Adl2Context& record : Adl2Contexts)
+    if (record.live && context == &record) return record.generation;
   return -1;
+}
+
+// A record for a new context, or null when every one is live.
+Adl2Context* new_context() {
+  for (int tried = 0; tried < Adl2ContextCount; ++tried) {
+    Adl2Context& record = Adl2Contexts[Adl2ContextsMade++ % Adl2ContextCount];
+    if (!record.live) return &record;
+  }
+  return nullptr;
 }
 
 // What a driver checks before an ADL2 reading: the session, the context, the output, the
@@ -233,9 +247,10 @@ extern "C" int ADL2_Main_Control_Create(AdlAllocCallback callback, int iEnumConn
                       if (!context) return ADL_ERR_NULL_POINTER;
                       // Like the main control, a context cannot be made while the driver is away.
                       if (sim_away()) return restart_status();
-                      const int generation = sim_generation();
-                      *context = &Adl2ContextObjects[generation];
-                      Adl2ContextCreated[generation] = true;
+                      Adl2Context* record = new_context();
+                      if (!record) return ADL_ERR;
+                      *record = Adl2Context{sim_generation(), true};
+                      *context = record;
                       sim_append(details, size, " out=0x%llX", sim_address(*context));
                       return ADL_OK;
                     });
@@ -245,9 +260,8 @@ extern "C" int ADL2_Main_Control_Destroy(void* context) {
   char args[64];
   snprintf(args, sizeof(args), "0x%llX", sim_address(context));
   return sim_answer("ADL2_Main_Control_Destroy", -1, args, sizeof(args), [&](char*, size_t) {
-    const int generation = context_generation(context);
-    if (generation < 0) return ADL_ERR_NOT_INIT;
-    Adl2ContextCreated[generation] = false;
+    if (context_generation(context) < 0) return ADL_ERR_NOT_INIT;
+    static_cast<Adl2Context*>(context)->live = false;
     return ADL_OK;
   });
 }

@@ -1011,7 +1011,14 @@ void sim_log_text(const char* text) { write_line("%s %s", ModuleName, text); }
 
 void sim_hang(const char* function, const char* args, bool locked) {
   if (locked) EnterCriticalSection(&LibraryLock);
-  sim_log_call(function, args, locked ? "hang-locked" : "hang");
+  // A thread that hangs never reads its queue again: a message already posted to the thread
+  // itself, meant for one that waits for messages, is named, so that the log shows where it went.
+  char details[1024];
+  snprintf(details, sizeof(details), "%s", args);
+  MSG posted{};
+  if (PeekMessageW(&posted, reinterpret_cast<HWND>(-1), 0, 0, PM_NOREMOVE | PM_NOYIELD))
+    sim_append(details, sizeof(details), " queued=0x%X", posted.message);
+  sim_log_call(function, details, locked ? "hang-locked" : "hang");
   sim_unlock();
   for (;;) Sleep(INFINITE);
 }
