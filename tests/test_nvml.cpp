@@ -223,3 +223,81 @@ TEST(Nvml, NeverLoadedWhereNoComputeCardCanBe) {
         << "the display devices once, the compute accelerators once";
   }
 }
+
+namespace {
+
+// A GeForce that NVAPI reads, climbing a degree a pass unless `steady`, beside two P40s that
+// NVML reads.
+std::string geforce_and_two_p40s(const std::string& more, bool steady = false) {
+  std::string climbing = "60";
+  for (int celsius = 61; celsius < 99 && !steady; ++celsius)
+    climbing += "," + std::to_string(celsius);
+  return "gpu name=\"GeForce\" bus=1 temps=" + climbing + "\n" + display(1, "10DE&DEV_2204") +
+         "nvml name=\"GeForce\" bus=1 model=wddm\n" + compute_card("P40 A", 65, "tcc", "40") +
+         compute_card("P40 B", 66, "tcc", "41") + more;
+}
+
+// Row 0, NVAPI's, shows a new reading: it goes on.
+bool geforce_goes_on(const Monitor& monitor) {
+  const std::wstring before = window_text(row_label(monitor.window, 0));
+  return wait_until([&] { return window_text(row_label(monitor.window, 0)) != before; }, 5000);
+}
+
+const RestartVendor NvmlRestarts{L"nvml-restart", NvidiaDrivers, "nvmlDeviceGetTemperature",
+                                 "nvmlInit_v2"};
+
+}  // namespace
+
+// A crash and a hang inside NVML cost its rows alone: they say that nothing reads them, NVAPI's
+// row goes on, and NVML, given up, is neither shut down nor unloaded.
+TEST(Nvml, ACrashOrAHangInsideNvmlCostsItsRowsAlone) {
+  SystemPlugAndPlay layer;
+  for (const char* fault : {"crash nvmlDeviceGetTemperature gpu=2 from=2\n",
+                            "hang nvmlDeviceGetTemperature gpu=2 from=2\n"}) {
+    SCOPED_TRACE(fault);
+    Monitor monitor = start(L"nvml-fault", NvidiaDrivers, geforce_and_two_p40s(fault));
+    ASSERT_NE(monitor.window, nullptr);
+    EXPECT_TRUE(wait_for_label(monitor.window, 1, reading(40)));
+    EXPECT_TRUE(wait_for_label(monitor.window, 1, L"No reading", 15000));
+    EXPECT_EQ(window_text(row_label(monitor.window, 2)), L"No reading");
+    EXPECT_TRUE(geforce_goes_on(monitor));
+    EXPECT_TRUE(geforce_goes_on(monitor));
+    EXPECT_EQ(wait_for_error_box(monitor.program, 0), nullptr);
+    close_monitor(monitor);
+    const auto log = read_log(monitor.program.log_path);
+    EXPECT_EQ(calls(monitor.program, "nvmlDeviceGetTemperature").size(), 4u)
+        << "nothing called after the fault";
+    EXPECT_FALSE(log_has(log, "nvmlShutdown tid="));
+    EXPECT_FALSE(log_has(log, "nvml.dll unload"));
+  }
+}
+
+// NVML's driver restarts: every row answers GPU lost, NVML is shut down, initialised again on the
+// recovery's schedule, and each row finds its GPU again by its PCI location; the P40 gone says so.
+// Every initialise is matched by one shutdown.
+TEST(Nvml, ReadingsComeBackAfterARestartByPciLocation) {
+  SystemPlugAndPlay layer;
+  Monitor monitor = start(L"nvml-restart", NvidiaDrivers,
+                          geforce_and_two_p40s("restart at=5 in=nvml.dll order=reverse drop=2\n"));
+  ASSERT_NE(monitor.window, nullptr);
+  const auto back = [&] {
+    for (const std::string& line : calls(monitor.program, "nvmlDeviceGetTemperature"))
+      if (about(line) == "0x4E561020" && log_field(line, "status") == "0") return true;
+    return false;
+  };
+  EXPECT_TRUE(wait_until(back, 20000));
+  EXPECT_TRUE(wait_for_label(monitor.window, 1, reading(40)));
+  EXPECT_TRUE(wait_for_label(monitor.window, 2, L"No reading", 15000));
+  EXPECT_TRUE(geforce_goes_on(monitor));
+  EXPECT_EQ(wait_for_error_box(monitor.program, 0), nullptr);
+  close_monitor(monitor);
+  expect_every_init_shut_down(read_log(monitor.program.log_path), 2);
+}
+
+TEST(Nvml, WhileItsDriverStaysAwayNvmlIsInitialisedLessAndLessOften) {
+  run_restart_case(NvmlRestarts, {"NVML stays away",
+                                  geforce_and_two_p40s("restart at=5 in=nvml.dll away=forever\n",
+                                                       true),
+                                  {reading(60), L"No reading", L"No reading"},
+                                  {1, 2, 4, 8, 10}});
+}
