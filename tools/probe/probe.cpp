@@ -486,6 +486,28 @@ std::string probe_geforce_scenario(int gpus) {
   return scenario;
 }
 
+std::string probe_nvidia_scenario(int gpus) {
+  std::string scenario;
+  for (int i = 0; i < gpus; ++i) {
+    const std::string bus = std::to_string(i + 1);
+    scenario += "gpu name=\"Simulated GeForce " + std::to_string(i) + "\" bus=" + bus +
+                " temps=drift:40..75\ndisplay id=\"PCI\\\\VEN_10DE&DEV_2705\\\\" + bus +
+                "\" bus=" + bus + " power=D0\n";
+  }
+  return scenario;
+}
+
+std::string probe_nvml_scenario(int gpus) {
+  std::string scenario = "fail NvAPI_Initialize=-6\n";
+  for (int i = 0; i < gpus; ++i) {
+    const std::string bus = std::to_string(i + 1);
+    scenario += "nvml name=\"Simulated Tesla " + std::to_string(i) + "\" bus=" + bus +
+                " temps=drift:40..75\ndisplay id=\"PCI\\\\VEN_10DE&DEV_1B38\\\\" + bus +
+                "\" bus=" + bus + "\n";
+  }
+  return scenario;
+}
+
 std::string probe_adlx_scenario(int gpus) {
   constexpr int Steps = 36;
   // Overdrive5 refused; with no sensor of the log and no OverdriveN reading described, both
