@@ -10,8 +10,9 @@
 
 namespace {
 
-// Held beside the vendor library (0) and Intel's (1). Opened and closed on the main thread.
-constexpr ObjectNumber NvmlLibrary = 2;
+// Held beside the vendor library (0), Intel's (1) and ADLX (2). Opened and closed on the main
+// thread.
+constexpr ObjectNumber NvmlLibrary = 3;
 constexpr int32_t MostGpus = 64;
 constexpr int32_t MostRows = 16;
 // What a call answers that was not made or faulted: NVML_ERROR_UNKNOWN.
@@ -63,8 +64,10 @@ intptr_t out(T* pointer) {
 }
 
 bool resolve() {
-  for (int i = 0; i < NvmlFunctionCount; ++i)
-    if (!(Nvml[i] = GetProcAddress(Module, NvmlExports[i]))) return false;
+  for (int i = 0; i < NvmlFunctionCount; ++i) {
+    Nvml[i] = GetProcAddress(Module, NvmlExports[i]);
+    if (!Nvml[i]) return false;
+  }
   return true;
 }
 
@@ -259,6 +262,6 @@ void nvml_rows_give_up() {
 // A library that faulted or hung is only forgotten, never freed.
 void nvml_rows_end() {
   end_session();
-  library_close(NvmlLibrary);
+  if (Module) library_close(NvmlLibrary);
   Module = nullptr;
 }

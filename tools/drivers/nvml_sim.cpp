@@ -66,15 +66,17 @@ int32_t check_session() {
   return Initialised > 0 ? NVML_SUCCESS : NVML_ERROR_UNINITIALIZED;
 }
 
-// The checks of a call about one GPU; `gpu` receives the scenario's GPU.
-int32_t check_gpu(const void* handle, SimDevice** gpu) {
-  const int32_t session = check_session();
-  if (session != NVML_SUCCESS) return session;
+// The checks of a call about one GPU: the scenario's GPU, or null with the failing `status`.
+SimDevice* check_gpu(const void* handle, int32_t& status) {
+  status = check_session();
+  if (status != NVML_SUCCESS) return nullptr;
   const Gpu found = gpu_of(handle);
-  if (found.position < 0) return NVML_ERROR_INVALID_ARGUMENT;
-  if (found.generation < sim_generation() || sim_dropped(found.position)) return restart_status();
-  *gpu = &sim_scenario().nvml[found.position];
-  return NVML_SUCCESS;
+  status = NVML_ERROR_INVALID_ARGUMENT;
+  if (found.position < 0) return nullptr;
+  status = restart_status();
+  if (found.generation < sim_generation() || sim_dropped(found.position)) return nullptr;
+  status = NVML_SUCCESS;
+  return &sim_scenario().nvml[found.position];
 }
 
 }  // namespace
@@ -138,9 +140,9 @@ extern "C" int32_t nvmlDeviceGetPciInfo_v3(void* device, PciInfo* pci) {
   snprintf(args, sizeof(args), "0x%llX,0x%llX", sim_address(device), sim_address(pci));
   return sim_answer("nvmlDeviceGetPciInfo_v3", position_unlocked(device), args, sizeof(args),
                     [&](char* details, size_t size) {
-                      SimDevice* gpu = nullptr;
-                      const int32_t checked = check_gpu(device, &gpu);
-                      if (checked != NVML_SUCCESS) return checked;
+                      int32_t checked = NVML_SUCCESS;
+                      SimDevice* gpu = check_gpu(device, checked);
+                      if (!gpu) return checked;
                       if (!pci) return NVML_ERROR_INVALID_ARGUMENT;
                       *pci = PciInfo{};
                       pci->bus = static_cast<unsigned>(gpu->bus);
@@ -160,9 +162,9 @@ extern "C" int32_t nvmlDeviceGetName(void* device, char* name, unsigned length) 
   snprintf(args, sizeof(args), "0x%llX,0x%llX,%u", sim_address(device), sim_address(name), length);
   return sim_answer("nvmlDeviceGetName", position_unlocked(device), args, sizeof(args),
                     [&](char*, size_t) {
-                      SimDevice* gpu = nullptr;
-                      const int32_t checked = check_gpu(device, &gpu);
-                      if (checked != NVML_SUCCESS) return checked;
+                      int32_t checked = NVML_SUCCESS;
+                      SimDevice* gpu = check_gpu(device, checked);
+                      if (!gpu) return checked;
                       if (!name) return NVML_ERROR_INVALID_ARGUMENT;
                       if (length <= gpu->name.size()) return NVML_ERROR_INSUFFICIENT_SIZE;
                       sim_fill_text(name, length, gpu->name, false);
@@ -176,9 +178,9 @@ extern "C" int32_t nvmlDeviceGetDriverModel(void* device, int32_t* current, int3
            sim_address(pending));
   return sim_answer("nvmlDeviceGetDriverModel", position_unlocked(device), args, sizeof(args),
                     [&](char* details, size_t size) {
-                      SimDevice* gpu = nullptr;
-                      const int32_t checked = check_gpu(device, &gpu);
-                      if (checked != NVML_SUCCESS) return checked;
+                      int32_t checked = NVML_SUCCESS;
+                      SimDevice* gpu = check_gpu(device, checked);
+                      if (!gpu) return checked;
                       if (!current && !pending) return NVML_ERROR_INVALID_ARGUMENT;
                       if (current) *current = gpu->driver_model;
                       if (pending) *pending = gpu->driver_model;
@@ -194,9 +196,9 @@ extern "C" int32_t nvmlDeviceGetTemperature(void* device, int32_t sensor, unsign
   sim_count_reading();
   return sim_answer("nvmlDeviceGetTemperature", position_unlocked(device), args, sizeof(args),
                     [&](char* details, size_t size) {
-                      SimDevice* gpu = nullptr;
-                      const int32_t checked = check_gpu(device, &gpu);
-                      if (checked != NVML_SUCCESS) return checked;
+                      int32_t checked = NVML_SUCCESS;
+                      SimDevice* gpu = check_gpu(device, checked);
+                      if (!gpu) return checked;
                       if (!temperature || sensor != 0) return NVML_ERROR_INVALID_ARGUMENT;
                       *temperature =
                           static_cast<unsigned>(sim_next_temperature(gpu->temps, false));
