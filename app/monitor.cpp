@@ -3,8 +3,10 @@
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
 #include "backends/amd/records.h"
+#include "backends/amd/worker_watch.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
+#include "backends/nvidia/nvml_rows.h"
 
 namespace {
 
@@ -23,8 +25,20 @@ struct RowGeometry {
 constexpr RowGeometry AmdRows{14, 253, 15, 250};
 constexpr RowGeometry NvidiaRows{24, 233, 25, 230};
 
-// Frame titled "GPU # r   -   name" and its "Please wait" label, in the temperature font.
-// The name is appended by `append_name` into the text area.
+// Frame titled "GPU # r   -   name", whose title begins at `title` in the text area, and its
+// "Please wait" label, in the temperature font.
+void build_titled_row(int32_t row, const RowGeometry& geometry, size_t title) {
+  const int32_t rows = State.GpuCount + nvml_rows_count();
+  const ObjectNumber first_frame = rows > FirstFrame ? rows : FirstFrame;
+  frame_create(first_frame + row, geometry.frame_x, 55 * row + 8, geometry.frame_width, 50,
+               text_at(title));
+  text_set_position(title);
+  label_create(row, geometry.label_x, 55 * row + 20, geometry.label_width, 35, L"Please wait",
+               LABEL_CENTER);
+  gadget_set_font(row, font_handle(TemperatureFont));
+}
+
+// The row, its name appended by `append_name` into the text area.
 template <typename AppendName>
 void build_row(int32_t row, const RowGeometry& geometry, AppendName append_name) {
   const size_t start = text_position();
@@ -32,13 +46,7 @@ void build_row(int32_t row, const RowGeometry& geometry, AppendName append_name)
   text_from_int(row);
   text_append(L"   -   ");
   append_name();
-  const ObjectNumber first_frame = State.GpuCount > FirstFrame ? State.GpuCount : FirstFrame;
-  frame_create(first_frame + row, geometry.frame_x, 55 * row + 8, geometry.frame_width, 50,
-               text_at(start));
-  text_set_position(start);
-  label_create(row, geometry.label_x, 55 * row + 20, geometry.label_width, 35, L"Please wait",
-               LABEL_CENTER);
-  gadget_set_font(row, font_handle(TemperatureFont));
+  build_titled_row(row, geometry, start);
 }
 
 void build_amd_rows() {
@@ -58,11 +66,18 @@ void build_nvidia_rows() {
     build_row(i, NvidiaRows, [&] { text_append(State.GpuNameTable[i]); });
 }
 
+// NVML's rows follow the backend's, in its geometry.
+void build_nvml_rows(const RowGeometry& geometry) {
+  const int32_t first = State.DisplayedGpuCount - nvml_rows_count();
+  for (int32_t i = 0; i < nvml_rows_count(); ++i)
+    build_row(first + i, geometry, [&] { nvml_rows_append_name(i); });
+}
+
 uint32_t sooner(uint32_t a, uint32_t b) { return a != 0 && (b == 0 || a < b) ? a : b; }
 
-// When the main thread should next look at a worker that reads other vendors' GPUs beside AMD's;
-// 0 where it reads none.
-uint32_t worker_look_ms() { return State.amd_selected == 1 ? amd_worker_next_look_ms() : 0; }
+// When the main thread should next look at a worker that reads other vendors' GPUs beside AMD's,
+// or NVML's; 0 where it reads none.
+uint32_t worker_look_ms() { return watch_next_look_ms(); }
 
 // The readings' age, and a worker stuck in another vendor's driver replaced by a new one, which
 // goes on with the cycle. Answers the milliseconds until the next look; 0 when none is needed.
@@ -71,6 +86,8 @@ uint32_t look_at_readings() {
   if (next == 0) return 0;
   if (State.amd_selected == 1 && amd_worker_stuck())
     State.SensorThread = thread_create(amd_reading_cycle, SensorThreadParameter);
+  if (State.nvidia_selected == 1 && nvidia_worker_stuck())
+    State.SensorThread = thread_create(nvidia_reading_cycle, SensorThreadParameter);
   return sooner(next, worker_look_ms());
 }
 
@@ -85,12 +102,14 @@ bool monitor_run() {
     window_resize(MainWindow, COORD_IGNORE, COORD_IGNORE, 280, State.DisplayedGpuCount * 61);
   if (State.amd_selected == 1) {
     build_amd_rows();
+    build_nvml_rows(AmdRows);
     State.SensorThread = thread_create(amd_reading_cycle, SensorThreadParameter);
   } else if (State.intel_selected == 1) {
     build_intel_rows();
     State.SensorThread = thread_create(intel_reading_cycle, SensorThreadParameter);
   } else {
     build_nvidia_rows();
+    build_nvml_rows(NvidiaRows);
     State.SensorThread = thread_create(nvidia_reading_cycle, SensorThreadParameter);
   }
   // The main thread, never the worker, notices a worker stuck in a driver call.

@@ -1,8 +1,10 @@
 #include "app/program.h"
 #include "backends/amd/adl.h"
 #include "backends/amd/amd.h"
+#include "backends/amd/worker_watch.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
+#include "backends/nvidia/nvml_rows.h"
 
 ProgramState State;
 
@@ -72,15 +74,17 @@ void program_run() {
   program_start();
   if (!program_select_backend()) finish(false);
   if (!monitor_run()) {
+    nvml_rows_end();
     if (State.intel_selected == 1) intel_shutdown();
     library_close(VendorLibrary);
     finish(false);
   }
   bool cut_off = thread_kill(State.SensorThread);
-  // A worker given up stuck in another vendor's driver is still there, inside it.
-  if (State.amd_selected == 1 && amd_worker_left_stuck()) cut_off = true;
+  // A worker given up stuck in another vendor's driver, or NVML, is still there, inside it.
+  if (watch_left_stuck()) cut_off = true;
   if (!cut_off) {
     if (State.amd_selected == 1) amd_shutdown();
+    if (State.nvidia_selected == 1) nvml_rows_end();
     if (State.intel_selected == 1) intel_shutdown();
     library_close(VendorLibrary);
   }

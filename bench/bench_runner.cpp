@@ -18,7 +18,7 @@
 // These four paths are each held to a tenth of the AMD path's processor time and private bytes.
 // Usage: bench_runner <folder holding gputherm.exe, gputherm_pnp.exe, baseline.exe,
 //                      baseline_cc6.exe and intel\gputherm_intel.exe> [rounds] [seconds]
-//                     [intel | adl2 | geforce | adlx | earlier]
+//                     [intel | adl2 | geforce | adlx | nvml | earlier]
 // With `intel`, `adl2`, `geforce` or `adlx`, only that path and the AMD path run, and only their
 // comparison is printed. With `earlier`, this build (staged again as this\gputherm.exe) runs
 // against earlier\gputherm.exe, another build of it, both on the AMD path, and every figure is
@@ -131,7 +131,7 @@ Run run_once(const Subject& subject, const std::wstring& dir, int seconds) {
   return run;
 }
 
-constexpr int SubjectCount = 10;
+constexpr int SubjectCount = 12;
 // The baselines get as many rows as the simulated driver has GPUs.
 const Subject Subjects[SubjectCount] = {
     {"gputherm", L"gputherm.exe", L""},
@@ -142,6 +142,8 @@ const Subject Subjects[SubjectCount] = {
     {"gputherm+adl2", L"gputherm.exe", L"", probe_adl2_scenario},
     {"gputherm+geforce", L"gputherm.exe", L"", probe_geforce_scenario},
     {"gputherm+adlx", L"gputherm.exe", L"", probe_adlx_scenario},
+    {"gputherm+nvidia", L"nvidia\\gputherm_nvidia.exe", L"", probe_nvidia_scenario},
+    {"gputherm+nvml", L"nvidia\\gputherm_nvidia.exe", L"", probe_nvml_scenario},
     {"this build", L"this\\gputherm.exe", L""},
     {"earlier build", L"earlier\\gputherm.exe", L""}};
 enum SubjectIndex {
@@ -153,6 +155,10 @@ enum SubjectIndex {
   GputhermAdl2,
   GputhermGeforce,
   GputhermAdlx,
+  // Run by the `nvml` mode alone: NVIDIA's GPUs without ADL, through NVAPI, and compute cards
+  // through NVML, the one against the other.
+  GputhermNvidia,
+  GputhermNvml,
   // Run by the `earlier` mode alone, each from a folder of its own, staged alike, so that the two
   // differ in nothing but the build.
   ThisBuild,
@@ -163,14 +169,16 @@ const std::vector<int> EverySubject = {Gputherm,      Baseline,     BaselineCc6,
                                        GputhermPnp,   GputhermIntel, GputhermAdl2,
                                        GputhermGeforce, GputhermAdlx};
 
-// Another way gputherm reads its GPUs, compared with the AMD path (Overdrive5) and held to a tenth
-// of its processor time and private bytes.
+// Another way gputherm reads its GPUs, compared with the AMD path (Overdrive5), or another, and
+// held to a tenth of its processor time and private bytes.
 struct Path {
   int subject;
   const char* title;     // "the Intel path"
   const char* gpus;      // the GPUs it reads, for the focused run's heading
   const char* read_how;  // how it reads them, for the comparison's heading
   const wchar_t* mode;   // the last argument that runs this path and the AMD path alone
+  int against = Gputherm;
+  const char* against_title = "the AMD path";
 };
 
 const Path Paths[] = {
@@ -188,6 +196,9 @@ const Path Paths[] = {
     {GputhermAdlx, "the ADLX path", "simulated current AMD GPUs that only ADLX reads",
      "simulated current AMD GPUs, every ADL temperature call failing, read through ADLX",
      L"adlx"},
+    {GputhermNvml, "the NVML path", "simulated compute cards that only NVML lists",
+     "simulated compute cards in TCC mode, NVAPI finding no GPU, read through NVML", L"nvml",
+     GputhermNvidia, "the NVIDIA path"},
 };
 
 // Every round runs each of `subjects` once; the first to go turns from round to round, so that a
@@ -356,16 +367,16 @@ void print_object_line(const ObjectLine& line, const Comparison& c) {
 }
 
 // Another path may cost at most a tenth more than the AMD path in processor time and memory.
-void print_path_targets(const char* name, const std::vector<Run>& path, const std::vector<Run>& amd,
-                        int seconds, Tally& tally) {
+void print_path_targets(const char* name, const std::vector<Run>& path, const char* against,
+                        const std::vector<Run>& amd, int seconds, Tally& tally) {
   for (const RatioLine& line : RatioLines) {
     const std::string figure = line.name;
     if (figure != "processor time (user + system)" &&
         figure != "private bytes (committed private memory)")
       continue;
     const double pv = median_of(path, line.value), av = median_of(amd, line.value);
-    std::printf("%s: %s %.1f %s, gputherm %.1f %s, ratio %.2f; target at most %.1fx: %s\n",
-                line_name(line.name, line.when, seconds).c_str(), name, pv, line.unit, av,
+    std::printf("%s: %s %.1f %s, %s %.1f %s, ratio %.2f; target at most %.1fx: %s\n",
+                line_name(line.name, line.when, seconds).c_str(), name, pv, line.unit, against, av,
                 line.unit, ratio(pv, av), PathRatioLimit,
                 verdict(ratio(pv, av) <= PathRatioLimit, tally));
   }
@@ -409,12 +420,13 @@ int argument(int argc, wchar_t** argv, int index, int fallback) {
 void print_path_comparison(const Path& path, const std::vector<Run>* runs,
                            const std::vector<Run>* starts, int seconds) {
   const int which = path.subject;
+  const int against = path.against;
   const char* name = Subjects[which].name;
-  std::printf("%s, %d %s, against the AMD path:\n", path.title, Gpus, path.read_how);
+  std::printf("%s, %d %s, against %s:\n", path.title, Gpus, path.read_how, path.against_title);
   Tally tally;
-  print_path_targets(name, runs[which], runs[Gputherm], seconds, tally);
-  print_lines({name, runs[which], runs[Gputherm], starts[which], starts[Gputherm], "gputherm",
-               seconds, nullptr});
+  print_path_targets(name, runs[which], Subjects[against].name, runs[against], seconds, tally);
+  print_lines({name, runs[which], runs[against], starts[which], starts[against],
+               Subjects[against].name, seconds, nullptr});
   std::printf("targets met on %s: %d of %d\n", path.title, tally.met, tally.targets);
 }
 
@@ -429,8 +441,8 @@ const Path* path_for_mode(const std::wstring& mode) {
 // differs by a tenth. Start-up is then taken from the measured runs only.
 int compare_path(const Path& path, const std::wstring& dir, int rounds, int seconds) {
   std::vector<Run> runs[SubjectCount];
-  const bool all_completed = run_rounds(dir, rounds, seconds, {Gputherm, path.subject}, runs);
-  if (runs[Gputherm].empty() || runs[path.subject].empty()) {
+  const bool all_completed = run_rounds(dir, rounds, seconds, {path.against, path.subject}, runs);
+  if (runs[path.against].empty() || runs[path.subject].empty()) {
     std::printf("no complete run of both paths\n");
     return 1;
   }
@@ -464,7 +476,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf(
         "usage: bench_runner <folder with gputherm.exe, gputherm_pnp.exe, "
         "baseline.exe, baseline_cc6.exe, intel\\gputherm_intel.exe> [rounds] [seconds] "
-        "[intel | adl2 | geforce | adlx | earlier]\n");
+        "[intel | adl2 | geforce | adlx | nvml | earlier]\n");
     return 2;
   }
   const std::wstring dir = argv[1];
@@ -479,9 +491,9 @@ int wmain(int argc, wchar_t** argv) {
         wine_version().c_str(), Gpus, rounds, seconds);
   else if (focus)
     std::printf(
-        "benchmark: gputherm on %d %s against gputherm on %d simulated AMD GPUs under %s, "
-        "readings that change on every pass, %d rounds in turn, %d s each, medians\n",
-        Gpus, focus->gpus, Gpus, wine_version().c_str(), rounds, seconds);
+        "benchmark: gputherm on %d %s against %s under %s, readings that change on every pass, "
+        "%d rounds in turn, %d s each, medians\n",
+        Gpus, focus->gpus, focus->against_title, wine_version().c_str(), rounds, seconds);
   else
     std::printf(
         "benchmark: gputherm against the bare-window baseline under %s, %d simulated AMD "
@@ -522,7 +534,8 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("the layer's own cost, against gputherm without it, no targets:\n");
   print_lines({"gputherm+pnp", runs[GputhermPnp], runs[Gputherm], starts[GputhermPnp],
                starts[Gputherm], "gputherm", seconds, nullptr});
-  for (const Path& path : Paths) print_path_comparison(path, runs, starts, seconds);
+  for (const Path& path : Paths)
+    if (path.against == Gputherm) print_path_comparison(path, runs, starts, seconds);
   std::printf("every run closed with exit code 0 within %lu ms: %s\n", ExitDeadlineMs,
               all_completed ? "yes" : "NO");
   return all_completed ? 0 : 1;

@@ -61,9 +61,19 @@ void thread_end_if_given_up();
 
 // ---- display devices as the Plug and Play manager keeps them (devices.cpp); worker thread ----
 // What Windows records of a device, read without touching the device: reading never wakes it.
-// Lists the present display devices and their PCI locations, replacing an earlier list; false when
-// cfgmgr32.dll is not in the system folder or lacks a call, a call fails, or no device is listed.
+// Lists the present display devices and their PCI locations, once per run (later calls answer the
+// same list); false when cfgmgr32.dll is not in the system folder or lacks a call, a call fails, or
+// no device is listed.
 bool display_devices_list();
+struct PciLocation {
+  uint32_t bus;
+  uint32_t device;
+  uint32_t function;
+};
+// The PCI locations of NVIDIA's devices (vendor 10DE) among the display devices (listed as above)
+// and the compute accelerators, at most `most` into `found`; answers how many, 0 where the layer
+// cannot tell. Main thread at set-up, before the worker starts.
+int32_t nvidia_devices_list(PciLocation* found, int32_t most);
 // The one listed device at that PCI location into `node`; false when none or several are there.
 bool display_device_at(uint32_t bus, uint32_t device, uint32_t function, uint32_t& node);
 // True when the device's most recent power state is D3, powered down; false for any other state

@@ -41,6 +41,8 @@ constexpr ULONG DEVPROP_TYPE_BINARY = 0x1003;
 
 // The display adapters' device class, as the list call takes it for a filter.
 constexpr wchar_t DisplayClass[] = L"{4d36e968-e325-11ce-bfc1-08002be10318}";
+// Compute accelerators, NVIDIA's compute GPUs in MCDM mode among them.
+constexpr wchar_t ComputeAcceleratorClass[] = L"{f01a9d53-3ff6-48d2-9f97-c8a7004be10c}";
 constexpr GUID DeviceProperties = {
     0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}};
 constexpr ULONG BusNumberPid = 23;

@@ -4,7 +4,8 @@
 # runs bench_runner under Wine in the prefix
 # build/mingw-x64/wineprefix-bench, on a virtual display unless $DISPLAY is set.
 # Usage: bash scripts/bench.sh [rounds (5)] [seconds per run (30)] [intel, adl2, geforce or adlx:
-# that path and the AMD path alone, side by side | earlier <gputherm.exe of another build>: this
+# that path and the AMD path alone, side by side | nvml: compute cards through NVML and as many
+# GeForces through NVAPI, side by side | earlier <gputherm.exe of another build>: this
 # build against that one, both on the AMD path]
 set -euo pipefail
 if [ "${3:-}" = earlier ]; then
@@ -35,16 +36,22 @@ cp "$system32/cfgmgr32.dll" "$stage/cfgmgr32.wine.dll"
 # system folder, where Wine has no ADL and no control library, for the run only.
 mkdir -p "$stage/intel"
 cp "$stage/gputherm.exe" "$stage/intel/gputherm_intel.exe"
+# And as gputherm_nvidia.exe, for which AMD's library is disabled and the simulated Plug and Play
+# layer native: NVIDIA's GPUs through NVAPI, or compute cards through NVML.
+mkdir -p "$stage/nvidia"
+cp "$stage/gputherm.exe" "$stage/nvidia/gputherm_nvidia.exe"
 trap 'cp "$stage/cfgmgr32.wine.dll" "$system32/cfgmgr32.dll"
-  rm -f "$system32/"{ControlLib,atiadlxx,nvapi64,amdadlx64}.dll' EXIT
+  rm -f "$system32/"{ControlLib,atiadlxx,nvapi64,amdadlx64,nvml}.dll' EXIT
 cp "$build/bin/drivers/cfgmgr32.dll" "$system32/cfgmgr32.dll"
 # NVAPI for the GeForces that ADL lists, ADLX for the GPUs that ADL cannot read; the AMD path loads
 # neither, since ADL lists no GeForce and reads every GPU there.
-cp "$build/bin/drivers/"{ControlLib,atiadlxx,nvapi64,amdadlx64}.dll "$system32/"
+cp "$build/bin/drivers/"{ControlLib,atiadlxx,nvapi64,amdadlx64,nvml}.dll "$system32/"
 overrides='HKCU\Software\Wine\AppDefaults'
 wine reg add "$overrides\gputherm_pnp.exe\DllOverrides" /v cfgmgr32 /d native /f >/dev/null 2>&1
 wine reg add "$overrides\gputherm_intel.exe\DllOverrides" /v atiadlxx /d "" /f >/dev/null 2>&1
 wine reg add "$overrides\gputherm_intel.exe\DllOverrides" /v nvapi64 /d "" /f >/dev/null 2>&1
+wine reg add "$overrides\gputherm_nvidia.exe\DllOverrides" /v atiadlxx /d "" /f >/dev/null 2>&1
+wine reg add "$overrides\gputherm_nvidia.exe\DllOverrides" /v cfgmgr32 /d native /f >/dev/null 2>&1
 wine reg add "$overrides\gputherm.exe\DllOverrides" /v cfgmgr32 /d builtin /f >/dev/null 2>&1
 wineserver -w
 

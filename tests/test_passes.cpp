@@ -8,6 +8,7 @@
 #include "backends/amd/amd.h"
 #include "backends/intel/intel.h"
 #include "backends/nvidia/nvidia.h"
+#include "backends/nvidia/nvml_rows.h"
 #include "tests/support/harness.h"
 
 namespace {
@@ -25,10 +26,16 @@ void open_window_with_labels() {
     label_create(row, 15, 55 * row + 20, 250, 35, L"Please wait", LABEL_CENTER);
 }
 
-// Adapters and GPUs on buses 1 to 8, and a display device, awake, on each of those buses.
+// Adapters and GPUs on buses 1 to 8, and a display device, awake, on each of those buses; and
+// four compute accelerators of NVIDIA's on buses 9 to 12. The Plug and Play layer keeps them all
+// for the whole test: it reads its scenario once, as it loads.
 const wchar_t* const DriftingGpus =
     L"count=8\nadapter temps=drift:40..75\ngpu temps=drift:40..75\n"
-    L"display;display;display;display;display;display;display;display\n";
+    L"display;display;display;display;display;display;display;display\n"
+    L"display id=PCI\\VEN_10DE&DEV_1B38\\9 bus=9 class=compute\n"
+    L"display id=PCI\\VEN_10DE&DEV_1B38\\10 bus=10 class=compute\n"
+    L"display id=PCI\\VEN_10DE&DEV_1B38\\11 bus=11 class=compute\n"
+    L"display id=PCI\\VEN_10DE&DEV_1B38\\12 bus=12 class=compute\n";
 
 std::wstring use_driver_log(const wchar_t* label, const wchar_t* scenario = DriftingGpus) {
   const std::wstring log = fresh_dir(label) + L"\\calls.log";
@@ -77,6 +84,22 @@ TEST(ReadingPasses, AllocateNothingAfterTheFirst) {
   EXPECT_EQ(allocations_after_warm_up(nvidia_reading_cycle, nvidia_log,
                                       "NvAPI_GPU_GetThermalSettings", 6),
             0u);
+
+  // GeForces beside P40s that NVAPI does not list, read through NVML in the same passes.
+  SystemDriver nvml(L"nvml.dll");
+  std::wstring p40s;
+  for (int gpu = 0; gpu < Gpus / 2; ++gpu)
+    p40s += L"gpu bus=" + std::to_wstring(gpu + 1) + L" temps=drift:40..75\nnvml bus=" +
+            std::to_wstring(gpu + 9) + L" temps=drift:40..75\n";
+  const std::wstring nvml_log = use_driver_log(L"passes-nvml", p40s.c_str());
+  State.GpuCount = 0;
+  ASSERT_TRUE(nvidia_setup());
+  ASSERT_EQ(State.DisplayedGpuCount, Gpus);
+  EXPECT_EQ(allocations_after_warm_up(nvidia_reading_cycle, nvml_log, "nvmlDeviceGetTemperature",
+                                      6, Gpus / 2),
+            0u);
+  EXPECT_NE(window_text(gadget_handle(7)), L"Please wait") << "a P40 read";
+  nvml_rows_end();
 
   // Current AMD GPUs, read through ADL2 because their Overdrive5 reads fail.
   std::wstring current = L"fail ADL_Overdrive5_Temperature_Get=-8\n";

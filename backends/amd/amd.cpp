@@ -12,6 +12,7 @@
 #include "backends/amd/other_vendors.h"
 #include "backends/amd/records.h"
 #include "backends/amd/worker_watch.h"
+#include "backends/nvidia/nvml_rows.h"
 #include "facade/objects.h"
 
 namespace {
@@ -167,7 +168,7 @@ void prepare_rows() {
   });
   if (own) find_other_records(State.AdapterInfoTable, State.GpuCount, own);
   heap_release(own);
-  if (!rows_watch(rows)) return;
+  if (!rows_watch(rows + nvml_rows_count())) return;
   for_each_shown_adapter([](int32_t row, const AdapterInfo& adapter) {
     row_locate(row, static_cast<uint32_t>(adapter.iBusNumber),
                static_cast<uint32_t>(adapter.iDeviceNumber),
@@ -348,6 +349,23 @@ void reinitialise() {
   list_adapters_again();
 }
 
+// The rows NVML adds after ADL's: compute GPUs at the location of no adapter record of ADL's.
+int32_t find_nvml_rows() {
+  const auto records = static_cast<size_t>(State.GpuCount);
+  auto* known = static_cast<PciLocation*>(heap_alloc(sizeof(PciLocation) * records + 1));
+  if (!known) return 0;
+  int32_t count = 0;
+  for (size_t i = 0; i < records; ++i) {
+    const AdapterInfo& adapter = State.AdapterInfoTable[i];
+    if (adapter.iBusNumber != 0)
+      known[count++] = PciLocation{static_cast<uint32_t>(adapter.iBusNumber),
+                                   static_cast<uint32_t>(adapter.iDeviceNumber), 0};
+  }
+  const int32_t rows = nvml_rows_find(known, count, State.DisplayedGpuCount);
+  heap_release(known);
+  return rows;
+}
+
 void take_recovery_step() {
   const RecoveryStep step = recovery_pass_begins(Recovery);
   if (step == RecoveryStep::Reinitialise) reinitialise();
@@ -377,6 +395,7 @@ bool amd_setup() {
   amd_hide_duplicates(State.AdapterInfoTable, State.GpuCount, State.DisplayedGpuCount);
   watch_reset();
   other_vendors_find(State.AdapterInfoTable, State.GpuCount);
+  State.DisplayedGpuCount += find_nvml_rows();
   CycleBegun = false;
   return true;
 }
@@ -405,7 +424,8 @@ DWORD WINAPI amd_reading_cycle(void*) {
       end_adl_rows();
     }
     other_vendors_read();
-    if (!AdlReads && !other_vendors_reading()) break;
+    nvml_rows_read();
+    if (!AdlReads && !other_vendors_reading() && !nvml_rows_reading()) break;
     rows_pass_ended();
     delay_ms(1000);
   }
@@ -413,22 +433,20 @@ DWORD WINAPI amd_reading_cycle(void*) {
   return 0;
 }
 
-uint32_t amd_worker_next_look_ms() { return watch_next_look_ms(); }
-
 bool amd_worker_stuck() {
   WatchedLibrary library = WatchedAdlx;
   if (!watch_worker_stuck(library)) return false;
   if (library == WatchedAdlx) adlx_give_up();
+  else if (library == WatchedNvml) nvml_rows_give_up();
   else other_vendors_give_up(library);
   return true;
 }
 
-bool amd_worker_left_stuck() { return watch_left_stuck(); }
-
-// In the reverse order of creation: the other vendors' sessions, ADLX, which runs on the readings'
+// In the reverse order of creation: NVML's and the other vendors' sessions, ADLX, which runs on the readings'
 // ADL2 context, that context, then the main control, unless a recovery destroyed it and could not
 // create it again.
 void amd_shutdown() {
+  nvml_rows_end();
   other_vendors_end();
   if (adlx_end()) adl2_shutdown();
   if (!MainControlDestroyed) library_call(VendorLibrary, L"ADL_Main_Control_Destroy");

@@ -3,8 +3,8 @@
 
 #include "facade/facade.h"
 
-// Creates the ADL main control and fills GpuCount, AdapterInfoTable and DisplayedGpuCount;
-// false after showing its message box.
+// Creates the ADL main control and fills GpuCount, AdapterInfoTable and DisplayedGpuCount, which
+// counts NVML's rows too (nvml_rows.h); false after showing its message box.
 bool amd_setup();
 // The reading cycle of SensorThread: Overdrive5 for every shown adapter that is not powered down,
 // ADL2 for those it fails for, then the other records of the row's GPU where its own answers
@@ -14,18 +14,12 @@ bool amd_setup();
 // call into ADL has faulted its rows say that nothing reads them; returns once no row can be read.
 // A new worker started on it after the one before was found stuck goes on with the cycle.
 DWORD WINAPI amd_reading_cycle(void* parameter);
-// Where the worker also reads other vendors' GPUs or ADLX's, the milliseconds until the main thread should
-// look whether it is stuck in one of their drivers (below); 0 elsewhere. Main thread, after set-up.
-uint32_t amd_worker_next_look_ms();
-// True when the worker has been stuck in another vendor's driver, or ADLX, for five seconds: that
+// True when the worker has been stuck in another vendor's driver, ADLX or NVML for five seconds: that
 // library is given up for good, its rows end, and the caller starts a new worker on
 // amd_reading_cycle. The stuck one ends itself should its call ever return. Main thread.
 bool amd_worker_stuck();
-// True once a worker was given up stuck in a driver: shutdown must then call nothing that could
-// wait for the locks it may hold. Main thread.
-bool amd_worker_left_stuck();
-// Ends the sessions of other vendors' libraries that read rows ADL lists, then destroys the ADL2
-// context the readings made, if any, then the ADL main control unless a recovery left none; at
-// shutdown, once the worker has stopped (never after it was cut off).
+// Ends NVML's session and those of other vendors' libraries that read rows ADL lists, then destroys
+// the ADL2 context the readings made, if any, then the ADL main control unless a recovery left
+// none; at shutdown, once the worker has stopped (never after it was cut off).
 // Calls nothing once ADL has faulted.
 void amd_shutdown();

@@ -1,16 +1,21 @@
-// The main thread's watch over ADL's worker while it is inside the calls of a library that may
-// hang: another vendor's that reads a GPU ADL lists, or ADLX. A call that never returns ends no
-// pass, so the worker cannot see it itself: the main thread looks, and a worker inside one
-// library's calls for five seconds is taken to hang there. That worker is given up, the caller
-// gives the library up and starts a new worker, which goes on with the cycle; the stuck one ends
-// as soon as the driver lets it go. Nothing is watched, and the main thread never looks, until a
+// The main thread's watch over the worker while it is inside the calls of a library that may hang:
+// another vendor's that reads a GPU ADL lists, ADLX, or NVML on either backend. A call that never
+// returns ends no pass, so the worker cannot see it itself: the main thread looks, and a worker
+// inside one library's calls for five seconds is taken to hang there. That worker is given up, the
+// caller gives the library up and starts a new worker, which goes on with the cycle; the stuck one
+// ends as soon as the driver lets it go. Nothing is watched, and the main thread never looks, until a
 // library that needs it is used.
 #pragma once
 
 #include <cstdint>
 
 // The libraries watched, as the worker names them entering their calls.
-enum WatchedLibrary : int32_t { WatchedNvidia = 0, WatchedIntel = 1, WatchedAdlx = 2 };
+enum WatchedLibrary : int32_t {
+  WatchedNvidia = 0,
+  WatchedIntel = 1,
+  WatchedAdlx = 2,
+  WatchedNvml = 3,
+};
 
 // Forgets any earlier watch: nothing is watched. Main thread, at set-up, before the worker starts.
 void watch_reset();

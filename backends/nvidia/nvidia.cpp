@@ -5,7 +5,9 @@
 #include "app/program.h"
 #include "app/recovery.h"
 #include "app/rows.h"
+#include "backends/amd/worker_watch.h"
 #include "backends/nvidia/nvapi.h"
+#include "backends/nvidia/nvml_rows.h"
 #include "backends/nvidia/reader.h"
 
 namespace {
@@ -17,6 +19,10 @@ char RowNames[NVAPI_MAX_PHYSICAL_GPUS][NVAPI_SHORT_STRING_MAX];
 // What each row's GPU was when the readings began: how to find it again after the driver
 // restarted and handed out new handles, in another order.
 GpuPlace RowPlaces[NVAPI_MAX_PHYSICAL_GPUS];
+// The worker's, from the start of its cycle; a worker that takes the cycle over from one stuck in
+// NVML goes on with them.
+bool CycleBegun;
+NV_GPU_THERMAL_SETTINGS Settings;
 
 // Null while the row's GPU is missing after the driver listed its GPUs anew.
 NvPhysicalGpuHandle gpu(int32_t index) {
@@ -50,15 +56,30 @@ void clamp_gpu_count() {
 }
 
 // Each row's PCI location, once per GPU for the whole run: it finds the row's GPU again should
-// the driver restart, and its device, where the Plug and Play layer lists display devices.
+// the driver restart, it tells NVML's compute GPUs from NVAPI's, and it finds the row's device,
+// where the Plug and Play layer lists display devices.
 void locate_gpus() {
-  const bool watching = rows_watch(State.GpuCount);
   for (int32_t i = 0; i < State.GpuCount; ++i) {
-    GpuPlace& place = RowPlaces[i];
-    place = GpuPlace{false, 0, 0, 0, RowNames[i], NVAPI_SHORT_STRING_MAX, nullptr, 0};
-    nvidia_locate(gpu(i), place);
-    if (watching && place.located) row_locate(i, place.bus, place.device, 0);
+    RowPlaces[i] = GpuPlace{false, 0, 0, 0, RowNames[i], NVAPI_SHORT_STRING_MAX, nullptr, 0};
+    nvidia_locate(gpu(i), RowPlaces[i]);
   }
+}
+
+// The rows NVML adds after NVAPI's `gpus`: compute GPUs at none of their locations.
+int32_t find_nvml_rows(int32_t gpus) {
+  PciLocation known[NVAPI_MAX_PHYSICAL_GPUS];
+  int32_t count = 0;
+  for (int32_t i = 0; i < gpus; ++i)
+    if (RowPlaces[i].located) known[count++] = PciLocation{RowPlaces[i].bus, RowPlaces[i].device, 0};
+  return nvml_rows_find(known, count, gpus);
+}
+
+void begin_cycle() {
+  Settings = NV_GPU_THERMAL_SETTINGS{};
+  const bool watching = rows_watch(State.GpuCount + nvml_rows_count());
+  for (int32_t i = 0; watching && i < State.GpuCount; ++i)
+    if (RowPlaces[i].located) row_locate(i, RowPlaces[i].bus, RowPlaces[i].device, 0);
+  CycleBegun = true;
 }
 
 // One pass over the rows; false once the readings end for good: after the driver faulted, or a
@@ -92,35 +113,52 @@ bool read_gpus(NV_GPU_THERMAL_SETTINGS& settings) {
 }  // namespace
 
 bool nvidia_setup() {
-  if (NvAPI_Initialize() != NVAPI_OK) {
-    message_box(L"error", L"Unable to Initialize NVAPI.");
+  watch_reset();
+  CycleBegun = false;
+  const NvAPI_Status initialised = NvAPI_Initialize();
+  NvAPI_Status status = initialised;
+  if (status == NVAPI_OK) {
+    status = NvAPI_EnumPhysicalGPUs(handles(), reinterpret_cast<NvU32*>(&State.GpuCount));
+    clamp_gpu_count();
+  }
+  if (status == NVAPI_OK) {
+    const size_t scratch = text_position();
+    for (int32_t i = 0; i < State.GpuCount; ++i) read_name(i, scratch);
+    text_set_position(scratch);
+    locate_gpus();
+  }
+  // A machine whose only NVIDIA GPUs are compute cards: NVAPI finds none (its driver refuses to
+  // initialise, or lists none), NVML's rows are the window's, and nothing failed.
+  const bool none_found = initialised == NVAPI_ERROR || status == NVAPI_NVIDIA_DEVICE_NOT_FOUND;
+  const int32_t nvml_rows =
+      status == NVAPI_OK || none_found ? find_nvml_rows(none_found ? 0 : State.GpuCount) : 0;
+  if (none_found && nvml_rows > 0) State.GpuCount = 0;
+  else if (status != NVAPI_OK) {
+    message_box(L"error", initialised != NVAPI_OK ? L"Unable to Initialize NVAPI."
+                                                  : L"Unable to take number of physical gpus.");
     return false;
   }
-  const NvAPI_Status status = NvAPI_EnumPhysicalGPUs(
-      handles(),
-      reinterpret_cast<NvU32*>(&State.GpuCount));
-  clamp_gpu_count();
-  if (status != NVAPI_OK) {
-    message_box(L"error", L"Unable to take number of physical gpus.");
-    return false;
-  }
-  const size_t scratch = text_position();
-  for (int32_t i = 0; i < State.GpuCount; ++i) read_name(i, scratch);
-  State.DisplayedGpuCount = State.GpuCount;
-  text_set_position(scratch);
+  State.DisplayedGpuCount = State.GpuCount + nvml_rows;
   return true;
 }
 
 DWORD WINAPI nvidia_reading_cycle(void*) {
-  NV_GPU_THERMAL_SETTINGS settings{};
-  locate_gpus();
+  if (!CycleBegun) begin_cycle();
   for (;;) {
     nvidia_pass_begins(RowPlaces, State.GpuCount, handles());
-    if (nvapi_given_up() || !read_gpus(settings)) break;
+    if (nvapi_given_up() || !read_gpus(Settings)) break;
+    nvml_rows_read();
     rows_pass_ended();
     delay_ms(1000);
   }
   // Nothing reads these rows again: their last numbers would pass for readings of now.
   rows_end_readings();
   return 0;
+}
+
+bool nvidia_worker_stuck() {
+  WatchedLibrary library = WatchedNvml;
+  if (!watch_worker_stuck(library)) return false;
+  nvml_rows_give_up();
+  return true;
 }

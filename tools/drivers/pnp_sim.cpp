@@ -1,5 +1,5 @@
 // Simulated Plug and Play layer: the four cfgmgr32.dll calls the monitor makes, over the display
-// devices of the scenario (`display` lines): their IDs, PCI locations and power states. Built as
+// devices and compute accelerators of the scenario (`display` lines): their IDs, PCI locations and power states. Built as
 // cfgmgr32.dll, and as a variant without the property call.
 #include <cstddef>
 #include <cstdio>
@@ -13,18 +13,18 @@ namespace {
 // Device nodes are small numbers; these are recognisable in the log.
 constexpr DWORD FirstNode = 0x1000;
 
-// The display devices a query with this filter lists: all of them for the display class, none
-// for another class. Caller holds the lock.
+// The devices a query with this filter lists: those of its class (display or compute
+// accelerator), all of them without a class filter. Caller holds the lock.
 std::wstring id_list(const wchar_t* filter, ULONG flags) {
   std::wstring list;
-  const bool display_class = !(flags & CM_GETIDLIST_FILTER_CLASS) ||
-                             (filter && lstrcmpiW(filter, DisplayClass) == 0);
-  if (display_class) {
-    for (const SimDisplay& display : sim_scenario().displays) {
-      const std::string& id = display.id;
-      list.append(id.begin(), id.end());
-      list.push_back(L'\0');
-    }
+  const bool any = !(flags & CM_GETIDLIST_FILTER_CLASS);
+  const bool display_class = filter && lstrcmpiW(filter, DisplayClass) == 0;
+  const bool compute_class = filter && lstrcmpiW(filter, ComputeAcceleratorClass) == 0;
+  for (const SimDisplay& display : sim_scenario().displays) {
+    if (!any && !(display.compute ? compute_class : display_class)) continue;
+    const std::string& id = display.id;
+    list.append(id.begin(), id.end());
+    list.push_back(L'\0');
   }
   list.push_back(L'\0');
   return list;

@@ -353,7 +353,10 @@ void parse_display(const std::vector<SimWord>& words, int line, SimScenario* sce
     else if (word.key == "device") ok = ok && parse_int(word.value, &device);
     else if (word.key == "function") ok = ok && parse_int(word.value, &function);
     else if (word.key == "power") ok = ok && parse_power(word.value, &display);
-    else {
+    else if (word.key == "class") {
+      ok = ok && (word.value == "compute" || word.value == "display");
+      display.compute = word.value == "compute";
+    } else {
       report(line, "unknown field", word.key);
       continue;
     }
@@ -362,6 +365,33 @@ void parse_display(const std::vector<SimWord>& words, int line, SimScenario* sce
       display.address = (static_cast<uint32_t>(device) << 16) | static_cast<uint32_t>(function);
   }
   scenario->displays.push_back(display);
+}
+
+// A GPU of NVIDIA's management library: a compute card in TCC mode unless `model` says otherwise.
+void parse_nvml(const std::vector<SimWord>& words, int line, SimScenario* scenario) {
+  SimDevice gpu = default_device(true, scenario->nvml.size());
+  gpu.name = "NVIDIA Tesla P40";
+  for (size_t i = 1; i < words.size(); ++i) {
+    const SimWord& word = words[i];
+    bool ok = word.has_value;
+    if (word.key == "name") gpu.name = word.value;
+    else if (word.key == "bus") ok = ok && parse_int(word.value, &gpu.bus);
+    else if (word.key == "device") ok = ok && parse_int(word.value, &gpu.device);
+    else if (word.key == "function") ok = ok && parse_int(word.value, &gpu.function);
+    else if (word.key == "temps") ok = ok && parse_temps(word.value, &gpu.temps);
+    else if (word.key == "model") {
+      const std::string& model = word.value;
+      if (model == "wddm") gpu.driver_model = 0;
+      else if (model == "tcc") gpu.driver_model = 1;
+      else if (model == "mcdm") gpu.driver_model = 2;
+      else ok = ok && parse_int(model, &gpu.driver_model);
+    } else {
+      report(line, "unknown field", word.key);
+      continue;
+    }
+    if (!ok) report(line, "bad value", word.key + "=" + word.value);
+  }
+  scenario->nvml.push_back(gpu);
 }
 
 bool parse_uint32(const std::string& text, uint32_t* number) {
@@ -740,6 +770,7 @@ SimScenario parse_scenario(const std::string& text) {
     else if (kind == "adapter") parse_device(words, line, false, &scenario);
     else if (kind == "gpu") parse_device(words, line, true, &scenario);
     else if (kind == "display") parse_display(words, line, &scenario);
+    else if (kind == "nvml") parse_nvml(words, line, &scenario);
     else if (kind == "intel") parse_intel_device(words, line, &scenario);
     else if (kind == "adlx") parse_adlx_gpu(words, line, &scenario);
     else if (kind == "fail") parse_fault(words, line, SIM_FAIL, &scenario);

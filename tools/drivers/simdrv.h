@@ -45,11 +45,13 @@ struct SimDevice {
   SimLogSensor edge, gfx, soc;
   bool has_overdrive_n = false;
   SimSequence overdrive_n;  // thousandths of a degree
+  int driver_model = 1;     // NVML's: 0 WDDM, 1 TCC, 2 MCDM
 };
 
 // One display device of the Plug and Play manager (the simulated cfgmgr32.dll).
 struct SimDisplay {
   std::string id;              // device instance ID
+  bool compute = false;        // in the compute-accelerator class instead of the display class
   bool has_bus = true;         // false: the bus number property is not there
   uint32_t bus = 0;
   bool has_address = true;
@@ -163,6 +165,7 @@ struct SimRestart {
 struct SimScenario {
   std::vector<SimDevice> adapters;
   std::vector<SimDevice> gpus;
+  std::vector<SimDevice> nvml;  // NVML's GPUs, in its order
   std::vector<SimDisplay> displays;
   std::vector<SimIntelDevice> intel;
   std::vector<SimAdlxGpu> adlx;

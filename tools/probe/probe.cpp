@@ -486,6 +486,29 @@ std::string probe_geforce_scenario(int gpus) {
   return scenario;
 }
 
+namespace {
+
+// `gpus` NVIDIA GPUs on distinct buses, each on a line of `kind` whose readings drift, with a
+// display device of that `device_id`.
+std::string nvidia_scenario(int gpus, const char* kind, const char* device_id) {
+  std::string scenario;
+  for (int i = 0; i < gpus; ++i) {
+    const std::string bus = std::to_string(i + 1);
+    scenario.append(kind).append(" bus=").append(bus).append(" temps=drift:40..75\n");
+    scenario.append("display id=\"PCI\\\\VEN_10DE&DEV_").append(device_id).append("\\\\");
+    scenario.append(bus).append("\" bus=").append(bus).append("\n");
+  }
+  return scenario;
+}
+
+}  // namespace
+
+std::string probe_nvidia_scenario(int gpus) { return nvidia_scenario(gpus, "gpu", "2705"); }
+
+std::string probe_nvml_scenario(int gpus) {
+  return "fail NvAPI_Initialize=-6\n" + nvidia_scenario(gpus, "nvml", "1B38");
+}
+
 std::string probe_adlx_scenario(int gpus) {
   constexpr int Steps = 36;
   // Overdrive5 refused; with no sensor of the log and no OverdriveN reading described, both

@@ -76,6 +76,12 @@ std::string probe_intel_scenario(int gpus);
 // the first half of `gpus` read through ADL's Overdrive5, the rest through NVAPI, each with an
 // awake display device, every reading drifting.
 std::string probe_geforce_scenario(int gpus);
+// NVIDIA's GeForces read through NVAPI, each with an awake display device, every reading drifting.
+std::string probe_nvidia_scenario(int gpus);
+// The same number of NVIDIA's compute cards in TCC mode, which NVAPI does not list (its initialise
+// refuses), read through NVML: each listed by the Plug and Play layer in the display class, every
+// reading drifting.
+std::string probe_nvml_scenario(int gpus);
 // Current AMD GPUs whose driver answers none of ADL's temperature calls, read through ADLX: each
 // adapter's Overdrive5, performance log and OverdriveN fail, and ADLX, which lists them in the
 // reverse order, answers an edge temperature that changes on every call.
