@@ -529,6 +529,12 @@ void amd_gather(VendorReport& report) {
   if (!Crashed) describe_versions(lines);
   std::vector<AdapterInfo> table;
   if (!Crashed) table = read_adapters(lines);
+  // Set-up looks for NVML's compute GPUs once it has the table, at no record's location.
+  report.asks_nvml = !table.empty();
+  for (const AdapterInfo& adapter : table)
+    if (adapter.iBusNumber != 0)
+      report.known.push_back(PciLocation{static_cast<uint32_t>(adapter.iBusNumber),
+                                         static_cast<uint32_t>(adapter.iDeviceNumber), 0});
   AdlxAsk ask;
   describe_adapters(report, table, ask);
   // ADLX is asked about every AMD record, for the maintainer, though the monitor asks it only

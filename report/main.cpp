@@ -65,12 +65,22 @@ void say_on_error_output(const char* text) {
 }
 
 // Which vendor the monitor would read, and what each of its rows would say after its first pass.
+// The backend the monitor picks: the first vendor library found, Intel's only with rows to show.
+const VendorReport* chosen_backend(const VendorReport& amd, const VendorReport& nvidia,
+                                   const VendorReport& intel) {
+  return amd.loaded ? &amd : nvidia.loaded ? &nvidia : intel.has_rows ? &intel : nullptr;
+}
+
+// NVML's rows follow the backend's own.
+void expect_nvml(const VendorReport& amd, const VendorReport& nvidia, const VendorReport& intel) {
+  const VendorReport* chosen = chosen_backend(amd, nvidia, intel);
+  nvml_expect(chosen == &intel ? nullptr : chosen,
+              chosen ? static_cast<int32_t>(chosen->gpus.size()) : 0);
+}
+
 void describe_rows(std::string& text, const VendorReport& amd, const VendorReport& nvidia,
-                   const VendorReport& intel) {
-  const VendorReport* chosen = amd.loaded      ? &amd
-                               : nvidia.loaded ? &nvidia
-                               : intel.has_rows ? &intel
-                                                : nullptr;
+                   const VendorReport& intel, const VendorReport& nvml) {
+  const VendorReport* chosen = chosen_backend(amd, nvidia, intel);
   const char* name = chosen == &amd ? "AMD (ADL)" : chosen == &nvidia ? "NVIDIA (NVAPI)" : "Intel";
   comment(text, "---- what the monitor would show after its first reading");
   if (!chosen) {
@@ -78,8 +88,10 @@ void describe_rows(std::string& text, const VendorReport& amd, const VendorRepor
     return;
   }
   comment(text, "backend: %s", name);
-  const std::string rows = chosen == &amd ? amd_rows(amd, nvidia, intel) : chosen->rows;
+  const std::string rows = (chosen == &amd ? amd_rows(amd, nvidia, intel) : chosen->rows) + nvml.rows;
   text += rows;
+  if (!nvml.finished)
+    comment(text, "an NVML call did not return: NVML's rows are not told above");
   if (!chosen->finished)
     comment(text, "a call did not return: the rows after those above keep \"Please wait\" while it does not");
   else if (rows.empty())
@@ -125,8 +137,11 @@ int wmain() {
   amd.finished = watch_gather(amd_gather, amd);
   nvidia.finished = watch_gather(nvidia_gather, nvidia);
   intel.finished = watch_gather(intel_gather, intel);
-  text += power.lines + amd.lines + nvidia.lines + intel.lines;
-  describe_rows(text, amd, nvidia, intel);
+  VendorReport nvml{};
+  expect_nvml(amd, nvidia, intel);
+  nvml.finished = watch_gather(nvml_gather, nvml);
+  text += power.lines + amd.lines + nvidia.lines + intel.lines + nvml.lines;
+  describe_rows(text, amd, nvidia, intel, nvml);
   const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   if (!out || out == INVALID_HANDLE_VALUE || !write_all(out, text)) {
     say_on_error_output("gputherm-report: the report could not be written to standard output\r\n");

@@ -207,11 +207,11 @@ std::string row_text(Outcome outcome, int32_t celsius) {
 }
 
 // Set-up's listing; the GPUs, or none after a failure (with its `fail` line).
-bool list_gpus(std::string& lines, std::vector<Gpu>& gpus) {
+bool list_gpus(std::string& lines, std::vector<Gpu>& gpus, NvAPI_Status& status) {
   NvPhysicalGpuHandle handles[NVAPI_MAX_PHYSICAL_GPUS + 1] = {};
   NvU32 count = 0;
   call_begin("NvAPI_EnumPhysicalGPUs");
-  const NvAPI_Status status = NvAPI_EnumPhysicalGPUs(handles, &count);
+  status = NvAPI_EnumPhysicalGPUs(handles, &count);
   call_end();
   if (given_up(lines)) return false;
   note_answer(lines, NvAPI_EnumPhysicalGPUs_Entry, "NvAPI_EnumPhysicalGPUs", status);
@@ -228,6 +228,9 @@ void describe_gpus(VendorReport& report, std::vector<Gpu>& gpus) {
     if (!read_name(lines, static_cast<int32_t>(i), gpus[i])) return;
   for (size_t i = 0; i < gpus.size(); ++i)
     if (!locate(lines, static_cast<int32_t>(i), gpus[i])) return;
+  report.asks_nvml = true;
+  for (const Gpu& gpu : gpus)
+    if (gpu.located) report.known.push_back(PciLocation{gpu.bus, gpu.slot, 0});
   // Each labelled as a row waits until its GPU is read: a crash here ends the reading.
   for (const Gpu& gpu : gpus)
     report.gpus.push_back(GpuAnswer{std::string(gpu.name, gpu.name_length), gpu.located, gpu.bus,
@@ -242,11 +245,15 @@ void describe_gpus(VendorReport& report, std::vector<Gpu>& gpus) {
     int32_t celsius = 0;
     const Outcome outcome = read_gpu(lines, row, gpu, celsius);
     gpu_line(lines, gpu, outcome, celsius);
-    if (outcome == Outcome::Crashed) return;
+    if (outcome == Outcome::Crashed) {
+      report.readings_end = true;
+      return;
+    }
     report.gpus[i].label = adl_row_text(outcome, celsius);
     row_line(report.rows, row, gpu.name, gpu.name_length,
              reading ? row_text(outcome, celsius) : "Please wait (not read: the readings ended)");
     if (outcome == Outcome::Failed) reading = false;
+    report.readings_end = !reading;
   }
 }
 
@@ -264,6 +271,8 @@ void nvidia_gather(VendorReport& report) {
   if (given_up(lines)) return;
   note_status(lines, "NvAPI_Initialize", status);
   report.session = status == NVAPI_OK;
+  // The program's NVAPI layer answers -1 for any refusal of the driver's: then NVML is looked at.
+  report.asks_nvml = status == NVAPI_ERROR;
   if (status != NVAPI_OK) {
     comment(lines, "(the program's NVAPI layer answers -2 when nvapi64.dll is not in the system "
                    "folder, and -1 for any failure of the driver's own)");
@@ -272,5 +281,8 @@ void nvidia_gather(VendorReport& report) {
   describe_hooks(lines);
   describe_version(lines);
   std::vector<Gpu> gpus;
-  if (!nvapi_given_up() && list_gpus(lines, gpus)) describe_gpus(report, gpus);
+  NvAPI_Status listed = NVAPI_ERROR;
+  if (!nvapi_given_up() && list_gpus(lines, gpus, listed)) describe_gpus(report, gpus);
+  // NVAPI finding no GPU: the compute GPUs NVML lists may be the window.
+  if (listed == NVAPI_NVIDIA_DEVICE_NOT_FOUND) report.asks_nvml = true;
 }

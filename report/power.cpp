@@ -3,6 +3,7 @@
 
 #include "facade/guard.h"
 #include "facade/library.h"
+#include "backends/nvidia/nvml_rows.h"
 #include "facade/plug_and_play.h"
 #include "report/report.h"
 
@@ -84,9 +85,10 @@ bool describe_power(std::string& lines, const PlugAndPlay& calls, DWORD node, in
   return true;
 }
 
-// One `display` line: its instance ID, bus, address and power state; false after a crash.
+// One `display` line: its instance ID, bus, address and power state (a compute accelerator's
+// power the monitor never asks); false after a crash.
 bool describe_device(std::string& lines, const PlugAndPlay& calls, const wchar_t* id,
-                     int32_t display) {
+                     int32_t display, bool compute) {
   const int size = WideCharToMultiByte(CP_ACP, 0, id, -1, nullptr, 0, nullptr, nullptr);
   std::string id8(size > 0 ? static_cast<size_t>(size) : 1, '\0');
   WideCharToMultiByte(CP_ACP, 0, id, -1, id8.data(), size, nullptr, nullptr);
@@ -97,6 +99,7 @@ bool describe_device(std::string& lines, const PlugAndPlay& calls, const wchar_t
   call_end();
   if (call_crashed(lines, plug_and_play())) return false;
   append(lines, "display id=%s", quoted(id8.c_str(), field_length(id8.c_str(), id8.size())).c_str());
+  if (compute) lines += " class=compute";
   if (located != CR_SUCCESS) {
     append(lines, "\nfail CM_Locate_DevNodeW=%lu\n", located);
     return true;
@@ -107,31 +110,52 @@ bool describe_device(std::string& lines, const PlugAndPlay& calls, const wchar_t
                         "CM_Get_DevNode_PropertyW.BusNumber", "bus", failure) &&
       describe_location(lines, calls, node, display, AddressKey, "CM_Get_DevNode_PropertyW.Address",
                         "address", failure) &&
-      describe_power(lines, calls, node, display, failure);
+      (compute || describe_power(lines, calls, node, display, failure));
   // After a fault the line was ended by the comment naming it.
   if (described) lines += '\n';
   lines += failure;
   return described;
 }
 
-// The present display devices' IDs, or empty when the list cannot be had.
-std::vector<wchar_t> list_ids(std::string& lines, const PlugAndPlay& calls) {
+// A list call's failure: a `fail` line for the display class; for the compute accelerators a
+// comment only, since the scenario's line would fail the display class's list too.
+void note_list_failure(std::string& lines, bool compute, const char* function,
+                       ConfigResult result) {
+  if (!compute) append(lines, "fail %s=%lu\n", function, result);
+  else comment(lines, "%s, compute accelerators: %lu", function, result);
+}
+
+// The present devices' IDs of the class, or empty when the list cannot be had.
+std::vector<wchar_t> list_ids(std::string& lines, const PlugAndPlay& calls, bool compute) {
+  const wchar_t* device_class = compute ? ComputeAcceleratorClass : DisplayClass;
   ULONG length = 0;
   ConfigResult result = 0xFFFFFFFF;
   call_begin("CM_Get_Device_ID_List_SizeW");
-  guarded_call(plug_and_play(), result, calls.list_size, &length, DisplayClass, ListFlags);
+  guarded_call(plug_and_play(), result, calls.list_size, &length, device_class, ListFlags);
   call_end();
   if (call_crashed(lines, plug_and_play())) return {};
-  if (result != CR_SUCCESS) append(lines, "fail CM_Get_Device_ID_List_SizeW=%lu\n", result);
+  if (result != CR_SUCCESS)
+    note_list_failure(lines, compute, "CM_Get_Device_ID_List_SizeW", result);
   if (result != CR_SUCCESS || length == 0) return {};
   std::vector<wchar_t> ids(static_cast<size_t>(length) + 2, L'\0');
   call_begin("CM_Get_Device_ID_ListW");
-  guarded_call(plug_and_play(), result, calls.list, DisplayClass, ids.data(), length, ListFlags);
+  guarded_call(plug_and_play(), result, calls.list, device_class, ids.data(), length, ListFlags);
   call_end();
   if (call_crashed(lines, plug_and_play())) return {};
   if (result == CR_SUCCESS) return ids;
-  append(lines, "fail CM_Get_Device_ID_ListW=%lu\n", result);
+  note_list_failure(lines, compute, "CM_Get_Device_ID_ListW", result);
   return {};
+}
+
+// Each device of the class (display, or compute accelerators) as a `display` line, numbered on
+// from `display`; false after a crash.
+bool describe_class(std::string& lines, const PlugAndPlay& calls, bool compute,
+                    int32_t& display) {
+  const std::vector<wchar_t> ids = list_ids(lines, calls, compute);
+  if (module_given_up(plug_and_play())) return false;
+  for (const wchar_t* id = ids.data(); !ids.empty() && *id; id += wcslen(id) + 1)
+    if (!describe_device(lines, calls, id, display++, compute)) return false;
+  return true;
 }
 
 // The facade's own listing, which the power check reads, made the way the monitor makes it.
@@ -158,11 +182,26 @@ void power_gather(VendorReport& report) {
     return;
   }
   report.loaded = true;
-  const std::vector<wchar_t> ids = list_ids(lines, calls);
   int32_t display = 0;
-  for (const wchar_t* id = ids.data(); !ids.empty() && *id; id += wcslen(id) + 1)
-    if (!describe_device(lines, calls, id, display++)) return;
+  if (!describe_class(lines, calls, false, display)) return;
   if (display == 0) comment(lines, "no display device listed");
+  // NVIDIA's compute GPUs in MCDM mode are listed here, not among the display devices.
+  const int32_t displays = display;
+  if (!describe_class(lines, calls, true, display)) return;
+  comment(lines, "compute accelerators: %d", display - displays);
+}
+
+bool power_nvidia_device_unknown(std::string& lines, const std::vector<PciLocation>& known) {
+  if (!plug_and_play() || module_given_up(plug_and_play())) return false;
+  bool unknown = false;
+  call_begin("CM_Get_Device_ID_ListW");
+  auto look = [&] {
+    unknown = nvml_may_have_compute_gpu(known.data(), static_cast<int32_t>(known.size()));
+  };
+  guard_run(plug_and_play(), run_guarded_call<decltype(look)>, &look);
+  call_end();
+  if (call_crashed(lines, plug_and_play())) return false;
+  return unknown;
 }
 
 bool power_check(std::string& lines, bool located, uint32_t bus, uint32_t device,

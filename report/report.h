@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "backends/amd/records.h"
+#include "facade/facade.h"
 
 // ---- one vendor's part of the report, gathered on a thread of its own ----
 // A GPU with its name and PCI location, and what a row reading it shows after the first reading.
@@ -40,6 +41,11 @@ struct VendorReport {
   bool session;       // NVIDIA's and Intel's: a session started, as rows of ADL's start one
   bool has_rows;      // the monitor would open rows for this vendor (Intel: only then picked)
   bool finished;      // every call returned
+  // ADL's and NVAPI's: the monitor's set-up on this vendor then looks for NVML's compute GPUs, at
+  // none of the `known` locations of its own GPUs.
+  bool asks_nvml;
+  std::vector<PciLocation> known;
+  bool readings_end;  // NVAPI's: a read ends the monitor's passes before NVML's rows are read
 };
 
 // ---- text (text.cpp); any thread, on its own strings ----
@@ -74,7 +80,7 @@ void row_line(std::string& rows, int32_t row, const char* name, size_t length,
 // ---- vendor calls under watch (watch.cpp) ----
 // What a scenario line names a call's device by: ADL's adapter index, the position of an NVIDIA
 // GPU, of an Intel device, of a display device; or nothing.
-enum class Subject : uint8_t { None, Adapter, Gpu, Intel, Display, Adlx };
+enum class Subject : uint8_t { None, Adapter, Gpu, Intel, Display, Adlx, Nvml };
 // A vendor call is about to be made on the gathering thread: it is timed from here, and named in
 // the report should it crash or not return.
 void call_begin(const char* function, Subject subject = Subject::None, int32_t number = 0);
@@ -104,6 +110,9 @@ void power_gather(VendorReport& report);
 // true when the one display device there is powered down (D3). Names the device in `lines`.
 bool power_check(std::string& lines, bool located, uint32_t bus, uint32_t device,
                  uint32_t function);
+// The monitor's own rule for loading NVML, asked as it asks it: true where Plug and Play lists an
+// NVIDIA device at none of the `known` locations. False after a crash, which `lines` names.
+bool power_nvidia_device_unknown(std::string& lines, const std::vector<PciLocation>& known);
 
 // ---- the vendors (amd.cpp, nvidia.cpp, intel.cpp); each on its gathering thread ----
 void amd_gather(VendorReport& report);
@@ -114,6 +123,16 @@ void intel_gather(VendorReport& report);
 // Main thread, once every vendor is gathered.
 std::string amd_rows(const VendorReport& amd, const VendorReport& nvidia,
                      const VendorReport& intel);
+
+// ---- NVML (nvml.cpp) ----
+// The backend the monitor picks (null for none, or Intel's, which looks for no NVML GPU), whose
+// rows NVML's follow from row `first_row` on. Main thread, before nvml_gather.
+void nvml_expect(const VendorReport* backend, int32_t first_row);
+// Where the monitor would load nvml.dll, loads it from the system folder, initialises it and
+// writes each GPU it lists, in its order, with its name, PCI location, driver model and, for a
+// compute GPU (TCC or MCDM), one reading, as `nvml` lines; the rows it gives in `rows`. Then one
+// nvmlShutdown, and unloads it; neither after a fault. Its gathering thread.
+void nvml_gather(VendorReport& report);
 
 // ---- ADLX (adlx.cpp); AMD's gathering thread ----
 // One of ADL's AMD records, as ADLX's mapping is asked about it.

@@ -7,9 +7,11 @@ constexpr int ReportFormat = 1;
 
 using GetVersion = LONG(WINAPI*)(OSVERSIONINFOW* version);
 
-// The libraries the monitor loads, in its order of probing; ADLX's beside ADL's.
-constexpr const wchar_t* ProbedLibraries[] = {L"atiadlxx.dll",  L"atiadlxy.dll", L"amdadlx64.dll",
-                                             L"nvapi64.dll",   L"nvapi.dll",    L"ControlLib.dll"};
+// The libraries the monitor loads, in its order of probing; ADLX's beside ADL's, NVML's beside
+// NVAPI's.
+constexpr const wchar_t* ProbedLibraries[] = {L"atiadlxx.dll", L"atiadlxy.dll", L"amdadlx64.dll",
+                                             L"nvapi64.dll",  L"nvapi.dll",    L"nvml.dll",
+                                             L"ControlLib.dll"};
 
 // Windows' own numbers: RtlGetVersion does not depend on what the program's manifest declares.
 void describe_windows(std::string& lines) {

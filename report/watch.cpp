@@ -82,6 +82,7 @@ SubjectWords words_of(Subject subject) {
     case Subject::Intel: return {"Intel device", "intel"};
     case Subject::Display: return {"display", "display"};
     case Subject::Adlx: return {"ADLX GPU", "adlx"};
+    case Subject::Nvml: return {"NVML GPU", "gpu"};
     case Subject::None: break;
   }
   return {"", ""};

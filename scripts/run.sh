@@ -25,7 +25,7 @@ rm -rf "$stage" && mkdir -p "$stage"
 cp "$build/bin/gputherm.exe" "$stage/"
 launch="wine gputherm.exe"
 installed=""
-for name in atiadlxx atiadlxy amdadlx64 nvapi64 nvapi ControlLib; do
+for name in atiadlxx atiadlxy amdadlx64 nvapi64 nvapi nvml ControlLib; do
   [ -f "$system32/$name.dll" ] && installed=$name.dll
 done
 if [ -n "$replay" ] && [ -n "$installed" ]; then

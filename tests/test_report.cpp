@@ -250,12 +250,13 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
        "row 1 \"NVIDIA GeForce RTX 4070 Ti SUPER\": 41\xC2\xB0" "C",
        "row 2 \"NVIDIA GeForce RTX 4060\": 52\xC2\xB0" "C"},
       ""});
-  // A laptop whose second GPU is powered down: it is not asked.
+  // A laptop whose second GPU is powered down: it is not asked. Every NVIDIA device is at a GPU
+  // NVAPI lists: nvml.dll, though in the system folder, is not loaded, and nothing of it written.
   {
     PlugAndPlayForBoth layer;
-    expect_replays(Machine{
+    const Report laptop = expect_replays(Machine{
         "nvidia",
-        {L"nvapi64.dll"},
+        {L"nvapi64.dll", L"nvml.dll"},
         "gpu name=\"NVIDIA GeForce RTX 4060 Laptop GPU\" bus=1 temps=48\n"
         "gpu name=\"NVIDIA GeForce RTX 4070\" bus=2 temps=60\n"
         "display id=\"PCI\\\\VEN_10DE&DEV_28E0\\\\4&1\" bus=1 power=D0\n"
@@ -266,6 +267,8 @@ TEST(Report, ReplaysEachMachineToTheSameWindow) {
         {"driver 566.14, branch \"r566_00\"", "display id=\"PCI\\\\VEN_10DE&DEV_2786\\\\4&2\" bus=2 address=0 power=D3",
          "GPU 1: powered down (D3): not asked", "gpu name=\"NVIDIA GeForce RTX 4070\" bus=2 device=0\r\n"},
         "args=0x10DE0020"});
+    EXPECT_FALSE(log_has(laptop.log, "nvml.dll"));
+    EXPECT_EQ(laptop.text.find("\nnvml "), std::string::npos) << laptop.text;
   }
   // Intel: a GPU read through its sensors, one through the telemetry, and integrated graphics.
   expect_replays(Machine{
@@ -358,6 +361,56 @@ TEST(Report, ReplaysAnAmdGpuThatOnlyAdlxReads) {
        "row 0 \"AMD Radeon RX 9070 XT\": 47\xC2\xB0" "C  (117 \xC2\xB0" "F) (ADLX's edge "
        "reading, its GPU found by PCI location)"},
       ""});
+}
+
+// A GeForce beside a Tesla P40 in TCC mode and a P100 in MCDM mode, which NVAPI does not list and
+// NVML lists before the GeForce: the report names each with its PCI location, driver model and
+// reading, the P100's device among the compute accelerators, and the replay shows their rows after
+// the GeForce's. The report shuts NVML down once; after a crash inside it, never.
+TEST(Report, ReplaysComputeGpusThatOnlyNvmlLists) {
+  PlugAndPlayForBoth layer;
+  const std::string machine =
+      "gpu name=\"NVIDIA GeForce RTX 3090\" bus=1 temps=45\n"
+      "display id=\"PCI\\\\VEN_10DE&DEV_2204\\\\4&1\" bus=1\n"
+      "display id=\"PCI\\\\VEN_10DE&DEV_1B38\\\\4&2\" bus=65 device=1\n"
+      "display id=\"PCI\\\\VEN_10DE&DEV_15F8\\\\4&3\" bus=66 class=compute\n"
+      "nvml name=\"Tesla P40\" bus=65 device=1 model=tcc temps=38\n"
+      "nvml name=\"Tesla P100-PCIE-16GB\" bus=66 model=mcdm temps=41\n"
+      "nvml name=\"NVIDIA GeForce RTX 3090\" bus=1 model=wddm\n";
+  const Report report = expect_replays(Machine{
+      "geforce-p40-p100",
+      {L"nvapi64.dll", L"nvml.dll"},
+      machine,
+      {L"NVIDIA GeForce RTX 3090", L"Tesla P40", L"Tesla P100-PCIE-16GB"},
+      {reading(45), reading(38), reading(41)},
+      L"",
+      {"libraries nvapi64.dll nvml.dll\r\n",
+       "display id=\"PCI\\\\VEN_10DE&DEV_15F8\\\\4&3\" class=compute bus=66 address=0\r\n",
+       "nvml name=\"Tesla P40\" bus=65 device=1 function=0 model=tcc temps=38\r\n",
+       "nvml name=\"Tesla P100-PCIE-16GB\" bus=66 device=0 function=0 model=mcdm temps=41\r\n",
+       "nvml name=\"NVIDIA GeForce RTX 3090\" bus=1 device=0 function=0 model=wddm\r\n",
+       "row 1 \"Tesla P40\": 38\xC2\xB0" "C",
+       "row 2 \"Tesla P100-PCIE-16GB\": 41\xC2\xB0" "C"},
+      ""});
+  // The GeForce is NVAPI's: NVML is not asked for its temperature.
+  EXPECT_EQ(log_lines_with(report.log, "nvmlDeviceGetTemperature tid=").size(), 2u);
+  const auto inits = log_lines_with(report.log, "nvmlInit_v2 tid=");
+  const auto shutdowns = log_lines_with(report.log, "nvmlShutdown tid=");
+  ASSERT_EQ(inits.size(), 1u);
+  ASSERT_EQ(shutdowns.size(), 1u);
+  EXPECT_EQ(log_field(shutdowns[0], "count"), "0");
+  EXPECT_LT(log_first_line_with(report.log, shutdowns[0]),
+            log_first_line_with(report.log, "nvml.dll unload"));
+
+  const auto drivers = install_drivers({L"nvapi64.dll", L"nvml.dll"});
+  const Report crashed =
+      run_report(fresh_dir(L"report"), machine + "crash nvmlDeviceGetTemperature gpu=1\n");
+  EXPECT_NE(crashed.text.find("# nvmlDeviceGetTemperature, NVML GPU 1: crashed (access "
+                              "violation)\r\ncrash nvmlDeviceGetTemperature gpu=1\r\n"),
+            std::string::npos)
+      << crashed.text;
+  EXPECT_FALSE(log_has(crashed.log, "nvmlShutdown"));
+  EXPECT_FALSE(log_has(crashed.log, "nvml.dll unload"));
 }
 
 // An RX 5700 XT that ADL lists eight times, whose kept record answers nothing and whose sixth

@@ -85,18 +85,11 @@ void end_session() {
   SessionOpen = false;
 }
 
-// The function is in the text only: "00000000:41:00.0".
-uint32_t function_of(const nvmlPciInfo_t& pci) {
-  const char* end = pci.busId + sizeof(pci.busId);
-  const char* at = static_cast<const char*>(std::memchr(pci.busId, '.', sizeof(pci.busId)));
-  uint32_t function = 0;
-  for (at = at ? at + 1 : end; at < end; ++at) {
-    const char c = static_cast<char>(*at | 0x20);
-    if (c >= '0' && c <= '9') function = function * 16 + static_cast<uint32_t>(c - '0');
-    else if (c >= 'a' && c <= 'f') function = function * 16 + static_cast<uint32_t>(c - 'a' + 10);
-    else break;
-  }
-  return function;
+// A device only: NVIDIA's GPUs are function 0 of theirs, and ADL may say 1.
+bool known_at(uint32_t bus, uint32_t device, const PciLocation* known, int32_t count) {
+  for (int32_t i = 0; i < count; ++i)
+    if (known[i].bus == bus && known[i].device == device) return true;
+  return false;
 }
 
 void list(Listing& listing) {
@@ -112,30 +105,15 @@ void list(Listing& listing) {
     nvmlPciInfo_t pci{};
     if (call(NvmlDeviceHandle, i, out(&device)) == NVML_SUCCESS &&
         call(NvmlDevicePciInfo, out(device), out(&pci)) == NVML_SUCCESS)
-      place = GpuPlace{true, pci.bus, pci.device, function_of(pci), nullptr, 0, nullptr, 0};
+      place = nvml_place_of(pci);
   }
-}
-
-// A device only: NVIDIA's GPUs are function 0 of theirs, and ADL may say 1.
-bool known_at(uint32_t bus, uint32_t device, const PciLocation* known, int32_t count) {
-  for (int32_t i = 0; i < count; ++i)
-    if (known[i].bus == bus && known[i].device == device) return true;
-  return false;
-}
-
-bool may_have_compute_gpu(const PciLocation* known, int32_t known_count) {
-  PciLocation devices[MostGpus];
-  const int32_t listed = nvidia_devices_list(devices, MostGpus);
-  for (int32_t i = 0; i < listed; ++i)
-    if (!known_at(devices[i].bus, devices[i].device, known, known_count)) return true;
-  return false;
 }
 
 bool compute_only(nvmlDevice_t device) {
   nvmlDriverModel_t current = NVML_DRIVER_WDDM;
   nvmlDriverModel_t pending = NVML_DRIVER_WDDM;
   return call(NvmlDeviceDriverModel, out(device), out(&current), out(&pending)) == NVML_SUCCESS &&
-         (current == NVML_DRIVER_WDM || current == NVML_DRIVER_MCDM);
+         nvml_compute_model(current);
 }
 
 void keep_row(nvmlDevice_t device, const GpuPlace& place) {
@@ -209,18 +187,47 @@ void end_rows() {
 
 }  // namespace
 
+// The function is in the text only: "00000000:41:00.0".
+GpuPlace nvml_place_of(const nvmlPciInfo_t& pci) {
+  const char* end = pci.busId + sizeof(pci.busId);
+  const char* at = static_cast<const char*>(std::memchr(pci.busId, '.', sizeof(pci.busId)));
+  uint32_t function = 0;
+  for (at = at ? at + 1 : end; at < end; ++at) {
+    const char c = static_cast<char>(*at | 0x20);
+    if (c >= '0' && c <= '9') function = function * 16 + static_cast<uint32_t>(c - '0');
+    else if (c >= 'a' && c <= 'f') function = function * 16 + static_cast<uint32_t>(c - 'a' + 10);
+    else break;
+  }
+  return GpuPlace{true, pci.bus, pci.device, function, nullptr, 0, nullptr, 0};
+}
+
+bool nvml_may_have_compute_gpu(const PciLocation* known, int32_t known_count) {
+  PciLocation devices[MostGpus];
+  const int32_t listed = nvidia_devices_list(devices, MostGpus);
+  for (int32_t i = 0; i < listed; ++i)
+    if (!known_at(devices[i].bus, devices[i].device, known, known_count)) return true;
+  return false;
+}
+
+bool nvml_place_unknown(const GpuPlace& place, const PciLocation* known, int32_t known_count) {
+  return place.located && !known_at(place.bus, place.device, known, known_count);
+}
+
+bool nvml_compute_model(nvmlDriverModel_t current) {
+  return current == NVML_DRIVER_WDM || current == NVML_DRIVER_MCDM;
+}
+
 int32_t nvml_rows_find(const PciLocation* known, int32_t known_count, int32_t first_row) {
   RowCount = 0;
   FirstRow = first_row;
   RowsEnded = false;
   Recovery = RecoverySchedule{};
   InterlockedExchange(&GivenUp, 0);
-  if (!may_have_compute_gpu(known, known_count) || !open_library()) return 0;
+  if (!nvml_may_have_compute_gpu(known, known_count) || !open_library()) return 0;
   list(Found);
   for (int32_t f = 0; f < Found.count && RowCount < MostRows && !given_up(); ++f) {
     const GpuPlace& place = Found.places[f];
-    if (place.located && !known_at(place.bus, place.device, known, known_count) &&
-        compute_only(Found.devices[f]))
+    if (nvml_place_unknown(place, known, known_count) && compute_only(Found.devices[f]))
       keep_row(Found.devices[f], place);
   }
   if (RowCount == 0) {

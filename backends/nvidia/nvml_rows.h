@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "app/recovery.h"
+#include "backends/nvidia/nvml.h"
 #include "facade/facade.h"
 
 // Where Plug and Play lists an NVIDIA device at none of the `known` locations (bus and device; an
@@ -33,3 +35,17 @@ void nvml_rows_give_up();
 // Shuts an initialised NVML down and unloads it; nothing once it faulted or hung. Main thread, at
 // shutdown, once the worker stopped.
 void nvml_rows_end();
+
+// ---- which of NVML's GPUs get rows; the report program asks the same ----
+// True where Plug and Play lists an NVIDIA device (a display device or a compute accelerator) at
+// none of the `known` locations, bus and device: only then may NVML have a GPU for a row, and is
+// it loaded. False where the layer cannot tell. Lists the compute accelerators each time. Main
+// thread at set-up, or any one thread while no other uses the display devices' list.
+bool nvml_may_have_compute_gpu(const PciLocation* known, int32_t known_count);
+// The GPU's PCI location as NVML's record gives it, the function read from its text. Any thread,
+// as are the two below.
+GpuPlace nvml_place_of(const nvmlPciInfo_t& pci);
+// True for a located GPU at none of the `known` locations (bus and device).
+bool nvml_place_unknown(const GpuPlace& place, const PciLocation* known, int32_t known_count);
+// True for the driver models of a compute GPU, whose row NVML reads: TCC (WDM) and MCDM.
+bool nvml_compute_model(nvmlDriverModel_t current);
